@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace pumak {
+
+enum class number_status { ok, unreadable, out_of_range };
+
+// An integer item: decimal digits with an optional sign, within 32 bits.
+number_status parse_integer(std::string_view token, std::int32_t& value);
+
+// A real item: optional sign, digits with an optional decimal point, an
+// optional exponent introduced by E or D; or Inf, Infinity (signed or not)
+// and NaN in any case. The value is the correctly rounded single-precision
+// number, also beyond the range of finite floats (1e39 is +Inf, 1e-50 is 0).
+// `scratch` is reused between calls to avoid allocation.
+number_status parse_real(std::string_view token, float& value, std::string& scratch);
+
+}  // namespace pumak

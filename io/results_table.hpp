@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "io/text_field.hpp"
+#include "model/model_state.hpp"
+
+namespace pumak {
+
+// The header line of the results table, without its line end.
+inline constexpr const char* results_header =
+    "days_for_graph,month,day,hour,sd_obs,sd_calc,nsr_ice,nlr_ice,sh_ice,lh_ice,melt_ice,"
+    "nsr_cryo,nlr_cryo,sh_cryo,lh_cryo,melt_cryo,cryo_angle,solar_angle,d_nsr,d_nlr,d_sh,d_lh,"
+    "d_melt,cryoconite_depth,sr,sr_direct,sr_diffuse,src_direct,src_diffuse,t_direct,t_diffuse,"
+    "k_direct,k_diffuse,src_diffuse_t";
+
+// The comma-separated results table. Rows are formatted into a large buffer
+// that is written in big blocks; every write and the close are checked, and
+// a failure ends the run.
+struct results_table {
+  int fd = -1;
+  std::string path;
+  std::vector<char> buffer;
+  std::size_t used = 0;
+};
+
+// Creates the file named by out_file (without trailing blanks) in the working
+// directory, or replaces an existing one.
+void open_results(results_table& table, const text_field& out_file);
+void write_header(results_table& table);
+// Appends the row of the hour just computed: hour counter state.hour_index,
+// record state.m, the hour's quantities and the carried state.
+void append_row(results_table& table, const model_state& state);
+void close_results(results_table& table);
+
+// Writes one real as the shortest text that reads back to the same float;
+// a negative zero keeps its sign, and NaN and the infinities are written
+// NaN, Inf and -Inf. Returns the end of the text. `out` needs 16 bytes.
+char* format_real(char* out, float value);
+
+}  // namespace pumak

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "model/model_state.hpp"
+#include "model/model_variant.hpp"
+
+namespace pumak {
+
+// The whole run in the working directory: reads "parameter.ini", sets the
+// constants, reads the meteorological series, then writes the results table
+// hour by hour. A failure throws run_failure; the results file is opened only
+// after both inputs have been read and closed.
+void run_driver(model_state& state, const model_variant& variant);
+
+// A program's life: performs the run and returns the exit status. A failure
+// is reported as one line on standard error, prefixed by the program's name;
+// a normal run prints nothing.
+int run_program(const model_variant& variant);
+
+}  // namespace pumak
