@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a Debian machine, if missing:
+# a C++ compiler, CMake, GoogleTest, Google Benchmark, clang with its
+# sanitizer and fuzzer runtime, and matplotlib for the system Python.
+set -euo pipefail
+
+packages=(g++ cmake make libgtest-dev libbenchmark-dev clang libclang-rt-dev python3-matplotlib)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install_deps: missing packages: ${missing[*]} (install them as root: apt-get install ${missing[*]})" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq "${missing[@]}" >/dev/null
