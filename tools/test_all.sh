@@ -7,7 +7,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 tools/install_deps.sh
 
 # The model, the programs and the test suite (Release, as users build it).
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPUMAK_BUILD_TESTS=ON -DPUMAK_BUILD_BENCHMARKS=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
