@@ -23,17 +23,6 @@ met_series read_series(const std::string& content, std::int32_t n_days) {
   return series;
 }
 
-std::string refusal(const std::string& content, std::int32_t n_days) {
-  try {
-    read_series(content, n_days);
-  } catch (const run_failure& failure) {
-    EXPECT_EQ(failure.status(), exit_met_file);
-    return failure.what();
-  }
-  ADD_FAILURE() << "accepted";
-  return {};
-}
-
 std::string repeat(const std::string& line, int times) {
   std::string text;
   for (int i = 0; i < times; ++i) text += line;
@@ -86,40 +75,6 @@ TEST(MetFile, NoDaysReadsNoRecordButTheFileMustExist) {
     EXPECT_STREQ(failure.what(), "cannot open ../data/met_lv3/absent.txt: No such file or directory");
   }
   EXPECT_FALSE(std::filesystem::exists(site.met_dir() / "absent.txt"));
-}
-
-// `text` with field `field` (from 1) of line `line` (from 1) replaced.
-std::string with_field(const std::string& text, int line, int field, const std::string& value) {
-  std::size_t at = 0;
-  for (int i = 1; i < line; ++i) at = text.find('\n', at) + 1;
-  for (int i = 1; i < field; ++i) at = text.find(' ', at) + 1;
-  return text.substr(0, at) + value + text.substr(text.find_first_of(" \n", at));
-}
-
-TEST(MetFileRefusals, NameTheRecordDayHourAndColumn) {
-  const std::string good = testing::met_records(3);
-  EXPECT_EQ(refusal(with_field(good, 51, 6, "missing"), 3),
-            "../data/met_lv3/site.txt:51: record 51 (day 3, hour 3), ta_obs: expected a real, found \"missing\"");
-  // A slash ends the record: "n/a" leaves an unreadable "n".
-  EXPECT_EQ(refusal(with_field(good, 51, 6, "n/a"), 3),
-            "../data/met_lv3/site.txt:51: record 51 (day 3, hour 3), ta_obs: expected a real, found \"n\"");
-  EXPECT_EQ(refusal(with_field(good, 2, 4, "2.0"), 3),
-            "../data/met_lv3/site.txt:2: record 2 (day 1, hour 2), obs_hour: expected an integer, found \"2.0\"");
-  EXPECT_EQ(refusal("year month day hour doy ta wind rh sr x lwd lwu sd p\n" + good, 3),
-            "../data/met_lv3/site.txt:1: record 1 (day 1, hour 1), column 1: expected an integer, found \"year\"");
-  EXPECT_EQ(refusal("2016,8,1,1,214,3.9,,0.6,100,48,243,317,0.1,972\n", 1),
-            "../data/met_lv3/site.txt:1: record 1 (day 1, hour 1), wind: no value (an empty field between "
-            "commas or before the first value)");
-}
-
-TEST(MetFileRefusals, AFileThatEndsEarly) {
-  const std::string good = testing::met_records(3);
-  const std::string short_one = good.substr(0, good.rfind('\n', good.size() - 2) + 1);
-  EXPECT_EQ(refusal(short_one, 3), "../data/met_lv3/site.txt: ends after 71 of the 72 records that n_days 3 needs");
-  // A truncated last line.
-  EXPECT_EQ(refusal(short_one + "2020 7 3 24 192 1.0 4.0 0.75 0 0 270", 3),
-            "../data/met_lv3/site.txt: ends after 71 of the 72 records that n_days 3 needs "
-            "(record 72 has 11 of its 14 values)");
 }
 
 }  // namespace

@@ -94,49 +94,10 @@ TEST(ParameterFile, FixedFormingLayoutStopsAfterThirteenStatements) {
   EXPECT_EQ(read_parameters(parameter_file(), 13).k_ice_direct, 1.0f);
 }
 
-TEST(ParameterFileRefusals, NameTheFileLineItemAndProblem) {
-  EXPECT_EQ(refusal(parameter_file({{"n_days", "10.0"}})),
-            "parameter.ini:10: n_days: expected an integer, found \"10.0\"");
-  // A two-word label puts its second word where the value belongs.
-  EXPECT_EQ(refusal(with_line("albedo_cryo", "albedo of_floor 0.15")),
-            "parameter.ini:3: albedo_cryo: expected a real, found \"of_floor\"");
-  EXPECT_EQ(refusal(with_line("k_ice_direct", "k_ice_direct_1/m 1.0")),
-            "parameter.ini:13: k_ice_direct: no value (a slash ended the statement before it)");
-  EXPECT_EQ(refusal(with_line("ch", "ch,, 0.002")),
-            "parameter.ini:9: ch: no value (an empty field between commas or before the first value)");
-  EXPECT_EQ(refusal(parameter_file({{"unused", "word"}})),
-            "parameter.ini:12: item 13: expected a real, found \"word\"");
-  EXPECT_EQ(refusal(with_line("latitude", "'unclosed 1")),
-            "parameter.ini:2: label before latitude: quoted text without its closing mark on the line: "
-            "\"'unclosed 1\"");
-  EXPECT_EQ(refusal(parameter_file({{"diffuse_mode", "99999999999"}})),
-            "parameter.ini:11: diffuse_mode: expected an integer within 32 bits, found \"99999999999\"");
-}
-
-TEST(ParameterFileRefusals, AFileThatEndsEarly) {
-  EXPECT_EQ(refusal(parameter_file({}, 13)),
-            "parameter.ini:13: k_ice_diffuse: the file ends before this value");
-  EXPECT_EQ(refusal("site.txt\n"), "parameter.ini:1: out_file: the file ends before this value");
-  EXPECT_EQ(refusal(""), "parameter.ini: met_file: the file ends before this value");
-}
-
 TEST(ParameterFileRefusals, RunsLongerThanTheSeriesHold) {
   EXPECT_EQ(read_parameters(parameter_file({{"n_days", "365250"}})).n_days, max_run_days);
   EXPECT_EQ(refusal(parameter_file({{"n_days", "365251"}})),
             "parameter.ini:10: n_days: 365251 days exceed the longest run of 365250 days (1000 years)");
-}
-
-TEST(ParameterFileRefusals, AMissingFileIsNotCreated) {
-  testing::temp_dir dir;
-  const testing::scoped_chdir here(dir.path());
-  run_parameters p;
-  try {
-    para(p, 16);
-    ADD_FAILURE() << "a missing parameter.ini was accepted";
-  } catch (const run_failure& failure) {
-    EXPECT_STREQ(failure.what(), "cannot open parameter.ini: No such file or directory");
-  }
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "parameter.ini"));
 }
 
 }  // namespace
