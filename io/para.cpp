@@ -11,6 +11,7 @@ namespace pumak {
 namespace {
 
 constexpr const char* parameter_path = "parameter.ini";
+constexpr int n_days_statement = 11;
 
 struct numeric_item {
   const char* name;
@@ -68,7 +69,7 @@ void para(run_parameters& p, int statements) {
       }
       stop(problem, item.name, item.item.type);
     }
-    if (&p.n_days == item.item.target) {
+    if (s == n_days_statement) {
       n_days_line = reader.line_number();
     }
   }
