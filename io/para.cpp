@@ -11,7 +11,7 @@ namespace pumak {
 namespace {
 
 constexpr const char* parameter_path = "parameter.ini";
-constexpr int n_days_statement = 11;
+constexpr int n_days_statement = 10;  // item 11 of the file
 
 struct numeric_item {
   const char* name;
