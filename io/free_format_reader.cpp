@@ -224,6 +224,25 @@ bool free_format_reader::read_value(const statement_item& item, std::size_t inde
   const std::string_view rest = line_.substr(pos_);
   const char first = rest[0];
 
+  // Most values are plain numbers: read them in place, and when a separator
+  // or the line end follows, that was the whole token. Anything else is cut
+  // out as a token below and parsed with its diagnostics.
+  if (item.type == kind::integer || item.type == kind::real) {
+    std::int32_t integer = 0;
+    float real = 0.0f;
+    const std::size_t length = item.type == kind::integer ? read_plain_integer(rest, integer)
+                                                          : read_plain_real(rest, real);
+    if (length > 0 && (length == rest.size() || ends_token(rest[length]))) {
+      if (item.type == kind::integer) {
+        *static_cast<std::int32_t*>(item.target) = integer;
+      } else {
+        *static_cast<float*>(item.target) = real;
+      }
+      pos_ += length;
+      return true;
+    }
+  }
+
   if ((item.type == kind::text || item.type == kind::label) && (first == '\'' || first == '"')) {
     // Delimited text: runs to the matching mark; a doubled mark is one mark.
     scratch_.clear();

@@ -102,6 +102,11 @@ decimal_shape inspect_decimal(std::string_view t) {
 }  // namespace
 
 number_status parse_integer(std::string_view token, std::int32_t& value) {
+  std::int32_t plain = 0;
+  if (!token.empty() && read_plain_integer(token, plain) == token.size()) {
+    value = plain;
+    return number_status::ok;
+  }
   // from_chars takes a '-' but not a '+', so the sign is looked at here.
   std::string_view digits = token;
   const bool negative = !digits.empty() && digits[0] == '-';
@@ -130,7 +135,41 @@ number_status parse_integer(std::string_view token, std::int32_t& value) {
   return number_status::ok;
 }
 
+std::size_t read_plain_integer(std::string_view text, std::int32_t& value) {
+  // from_chars reads exactly an optional minus and digits.
+  std::int32_t parsed = 0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (result.ec != std::errc()) {
+    return 0;
+  }
+  value = parsed;
+  return static_cast<std::size_t>(result.ptr - text.data());
+}
+
+std::size_t read_plain_real(std::string_view text, float& value) {
+  // After an optional minus, a digit or a point must come, or from_chars
+  // would also take "-nan" and "-inf"; from there it reads exactly the
+  // decimal syntax that inspect_decimal checks, with 'e' for the exponent.
+  const std::size_t lead = !text.empty() && text[0] == '-' ? 1 : 0;
+  if (lead == text.size() || !(is_digit(text[lead]) || text[lead] == '.')) {
+    return 0;
+  }
+  float parsed = 0.0f;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (result.ec != std::errc()) {
+    return 0;  // no digits, or beyond the float range
+  }
+  value = parsed;
+  return static_cast<std::size_t>(result.ptr - text.data());
+}
+
 number_status parse_real(std::string_view token, float& value, std::string& scratch) {
+  float plain = 0.0f;
+  if (!token.empty() && read_plain_real(token, plain) == token.size()) {
+    value = plain;
+    return number_status::ok;
+  }
+
   constexpr float infinity = std::numeric_limits<float>::infinity();
   std::string_view word = token;
   bool negative = false;

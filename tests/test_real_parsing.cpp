@@ -54,6 +54,8 @@ TEST(RealItems, DecimalFormsAreCorrectlyRounded) {
   EXPECT_EQ(bits(real("79.91")), bits(79.91f));
   EXPECT_EQ(bits(real("78")), bits(78.0f));
   EXPECT_EQ(bits(real("+.5")), bits(0.5f));
+  EXPECT_EQ(bits(real("-.5")), bits(-0.5f));
+  EXPECT_EQ(bits(real("-5.e-1")), bits(-0.5f));
   EXPECT_EQ(bits(real("5.")), bits(5.0f));
   EXPECT_EQ(bits(real("1.5E2")), bits(150.0f));
   EXPECT_EQ(bits(real("1.5D2")), bits(150.0f));
@@ -93,7 +95,8 @@ TEST(RealItems, SpecialWordsInAnyCase) {
 
 TEST(RealItems, RejectWhatIsNotANumber) {
   for (const char* token : {"n/a", "", ".", "-", "e5", "1e", "1e+", "1.2.3", "1,5", "3*1.0", "1.0-3",
-                            "1.0+3", "0x10", "infinit", "nan(1)", "+nan", "12 ", "1e5x", "'1.0'"}) {
+                            "1.0+3", "0x10", "infinit", "nan(1)", "+nan", "12 ", "1e5x", "'1.0'",
+                            "-nan", "-NaN", "-nan(1)", "-.", "-.e5", "1.e", "0x1p3", "-0x1p3", "5-"}) {
     EXPECT_EQ(real_status(token), number_status::unreadable) << token;
   }
 }
