@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <bit>
+#include <cassert>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -40,6 +42,18 @@ char* format_integer(char* out, std::int32_t value) {
   return std::to_chars(out, out + 12, value).ptr;
 }
 
+// Writes `value` as format_real does, formatting it only when it is not the
+// float last written in its column. `out` needs 16 bytes.
+char* write_real(char* out, float value, column_text& last) {
+  const auto bits = std::bit_cast<std::uint32_t>(value);
+  if (bits != last.bits || last.length == 0) {
+    last.bits = bits;
+    last.length = static_cast<std::uint32_t>(format_real(last.text.data(), value) - last.text.data());
+  }
+  std::memcpy(out, last.text.data(), last.text.size());
+  return out + last.length;
+}
+
 }  // namespace
 
 char* format_real(char* out, float value) {
@@ -70,6 +84,7 @@ void open_results(results_table& table, const text_field& out_file) {
   }
   table.buffer.resize(buffer_size);
   table.used = 0;
+  table.last_text = {};
 }
 
 void write_header(results_table& table) {
@@ -90,8 +105,9 @@ void append_row(results_table& table, const model_state& state) {
   const float src_diffuse_t = (q.sr_diffuse * (1.0f - q.sky_view)) * q.t_diffuse;
 
   char* out = table.buffer.data() + table.used;
-  const auto real = [&out](float value) {
-    out = format_real(out, value);
+  column_text* column = table.last_text.data();  // one per real, in the order of the header
+  const auto real = [&out, &column](float value) {
+    out = write_real(out, value, *column++);
     *out++ = ',';
   };
   const auto integer = [&out](std::int32_t value) {
@@ -132,6 +148,7 @@ void append_row(results_table& table, const model_state& state) {
   real(q.k_direct);
   real(q.k_diffuse);
   real(src_diffuse_t);
+  assert(column == table.last_text.data() + table.last_text.size());
   out[-1] = '\n';  // the last value has no comma after it
   table.used = static_cast<std::size_t>(out - table.buffer.data());
 }
@@ -142,6 +159,13 @@ void close_results(results_table& table) {
   table.fd = -1;
   if (::close(fd) != 0) {
     write_failed(table, errno);
+  }
+}
+
+void abandon_results(results_table& table) noexcept {
+  if (table.fd >= 0) {
+    ::close(table.fd);
+    table.fd = -1;
   }
 }
 

@@ -62,9 +62,7 @@ void run_driver(model_state& state, const model_variant& variant) {
     }
     close_results(table);
   } catch (...) {
-    if (table.fd >= 0) {
-      ::close(table.fd);
-    }
+    abandon_results(table);
     throw;
   }
 }
