@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian machine, if missing:
 # a C++ compiler, CMake, GoogleTest, Google Benchmark, clang with its
-# sanitizer and fuzzer runtime, and matplotlib for the system Python.
+# sanitizer and fuzzer runtime, matplotlib for the system Python, and GNU
+# time for the benchmarks' memory figures.
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev libbenchmark-dev clang libclang-rt-dev python3-matplotlib)
+packages=(g++ cmake make libgtest-dev libbenchmark-dev clang libclang-rt-dev python3-matplotlib time)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
