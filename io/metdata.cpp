@@ -31,6 +31,9 @@ std::string met_file_path(const text_field& met_file) {
 
 void metdata(met_series& s, std::int32_t n_days, std::int32_t hours_per_day,
              const text_field& met_file) {
+  if (met_file.trimmed().empty()) {
+    throw run_failure(exit_met_file, "cannot open the met file: met_file in parameter.ini is blank");
+  }
   const std::string path = met_file_path(met_file);
   const input_file file(path, exit_met_file);
 

@@ -39,6 +39,15 @@ void para(run_parameters& p, int statements) {
     const statement_problem& problem = reader.problem();
     stop(problem, problem.item == 0 ? "met_file" : "out_file", statement_item::kind::text);
   }
+  // A path given to the operating system ends at a NUL byte: a name holding
+  // one would silently read or replace another file.
+  for (const auto& [name, field] : {std::pair{"met_file", &p.met_file}, std::pair{"out_file", &p.out_file}}) {
+    if (field->trimmed().find('\0') != std::string_view::npos) {
+      throw run_failure(exit_parameter_file, std::string(parameter_path) + ":" +
+                                                 std::to_string(reader.line_number()) + ": " + name +
+                                                 ": a file name cannot hold a NUL byte");
+    }
+  }
 
   const std::array<numeric_item, 15> items{{
       {"latitude", statement_item::real(p.latitude)},
