@@ -3,7 +3,6 @@
 #include <cmath>
 #include <limits>
 
-#include "experiments/fixed_forcing.hpp"
 #include "model/hourly_step.hpp"
 #include "physics/routines.hpp"
 #include "test_support.hpp"
@@ -161,45 +160,15 @@ TEST(HourlyStep, MeltStartsExactlyAtASurfaceOfZeroDegrees) {
   EXPECT_EQ(s.params.cryoconite_depth, depth);
 }
 
-TEST(HourlyStep, TheFloorsTurbulentFluxesAreProductsWithZero) {
-  model_state s = two_days();
-  s.met.ta_obs[12] = -4.0f;  // air colder than the surface: negative sensible heat
-  s.met.rh[12] = 0.2f;       // dry air: negative latent heat
-  const hourly_quantities& q = step(s, 1, 12);
-  ASSERT_LT(q.sh_ice, 0.0f);
-  ASSERT_LT(q.lh_ice, 0.0f);
-  EXPECT_EQ(bits(q.sh_cryo), bits(-0.0f));
-  EXPECT_EQ(bits(q.lh_cryo), bits(-0.0f));
-  s.met.wind[13] = nan;
-  EXPECT_TRUE(std::isnan(step(s, 1, 13).sh_cryo));
-}
-
-TEST(HourlyStep, TheHoleDeepensInSunAndShallowsToExactlyZero) {
-  model_state s = two_days();
-  s.params.cryoconite_depth = 40.0f;  // the noon sun reaches the floor
-  step(s, 1, 12);
-  EXPECT_GT(s.hour.melt_cryo, s.hour.melt_ice);
-  EXPECT_GT(s.params.cryoconite_depth, 40.0f);
-  EXPECT_EQ(s.params.cryoconite_depth,
-            ((3600.0f * (s.hour.melt_cryo - s.hour.melt_ice)) / 333600.0f) / (900.0f / 1000.0f) + 40.0f);
-
+TEST(HourlyStep, AHoleThatWouldBecomeShallowerThanZeroEndsAtZero) {
   // A warm, windy night melts the surface but not the sheltered floor.
-  s = two_days();
+  model_state s = two_days();
   s.params.cryoconite_depth = 0.01f;
   s.met.ta_obs[24] = 8.0f;
   s.met.wind[24] = 12.0f;
   step(s, 1, 24);
   EXPECT_GT(s.hour.melt_ice, s.hour.melt_cryo);
   EXPECT_EQ(bits(s.params.cryoconite_depth), bits(0.0f));
-}
-
-TEST(HourlyStep, ANegativeInitialDepthActsAsNoHoleThenClampsToZero) {
-  model_state s = two_days();
-  s.params.cryoconite_depth = -20.0f;
-  step(s, 1, 24);
-  EXPECT_EQ(s.hour.cryo_angle, 1.5707964f);
-  EXPECT_EQ(s.hour.sky_view, 1.0f);
-  EXPECT_EQ(s.params.cryoconite_depth, 0.0f);
 }
 
 TEST(HourlyStep, ANaNSurfaceTemperatureMeltsNaNForTheRestOfTheRun) {
@@ -213,35 +182,6 @@ TEST(HourlyStep, ANaNSurfaceTemperatureMeltsNaNForTheRestOfTheRun) {
   EXPECT_TRUE(std::isnan(s.params.sd_calc));
   EXPECT_EQ(noon.cryo_angle, 1.5707964f);  // a NaN depth is no hole
   EXPECT_EQ(noon.t_diffuse, 0.0f);
-}
-
-TEST(HourlyStep, FixedForcingReplacesTheSevenInputsAndFixesTheCoefficients) {
-  model_state s = two_days();
-  s.params.fixed_solar_angle = 0.0f;  // no effect in the experiments
-  s.params.fixed_cryo_angle = 0.0f;
-  s.params.cryoconite_depth = 300.0f;
-  s.params.k_ice_direct = 7.0f;
-  s.params.k_ice_diffuse = 7.0f;
-  const hourly_quantities& q = step(s, 1, 12, fixed_b_variant);
-  EXPECT_EQ(s.met.ta_obs[12], -1.5f);
-  EXPECT_EQ(s.met.sr[12], 409.2f);
-  EXPECT_EQ(s.met.lw_up[12], 307.44f);
-  EXPECT_EQ(s.met.pressure[12], 898.3f);
-  EXPECT_EQ(s.met.ta_obs[13], 3.0f);  // other hours wait for their own step
-  EXPECT_NE(q.solar_angle, 0.0f);
-  EXPECT_NE(q.cryo_angle, 0.0f);
-  EXPECT_EQ(q.k_used_direct, 0.60240966f);
-  EXPECT_EQ(q.k_used_direct, 1.0f / 1.66f);
-  EXPECT_LT(q.ts, 0.0f);
-  EXPECT_EQ(q.melt_ice, 0.0f);
-  EXPECT_EQ(s.params.cryoconite_depth, 300.0f);
-
-  // The diffuse path uses the coefficient 1, whatever k_ice_diffuse says.
-  float t = 0.0f;
-  float k = 0.0f;
-  transmit(300.0f, t, q.diffuse_fraction, 1.0f, k);
-  EXPECT_EQ(q.t_diffuse, t);
-  EXPECT_EQ(q.k_diffuse, k);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ constexpr float t_melt = 273.15f;
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf = std::numeric_limits<float>::infinity();
 
-// The reference values below are given to about five significant digits.
+// Reference values given to about five significant digits.
 #define EXPECT_ABOUT(value, expected) EXPECT_NEAR(value, expected, std::fabs(expected) * 6e-5f + 1e-7f)
 
 float converted_latitude(float degrees) {
@@ -54,12 +54,6 @@ sun at(int doy, int hour, float latitude_degrees) {
   return s;
 }
 
-TEST(SolarGeometry, NoonAtTwentyEightNorthInJune) {
-  const sun noon = at(172, 12, 28.0f);
-  EXPECT_ABOUT(noon.s_toa, 1318.2f);
-  EXPECT_ABOUT(noon.solar_angle, 0.26808f);  // carries the eccentricity factor
-}
-
 TEST(SolarGeometry, NightIsExactlyAZeroSunAtTheHorizon) {
   const sun night = at(172, 24, 28.0f);
   EXPECT_EQ(bits(night.s_toa), bits(0.0f));
@@ -90,17 +84,6 @@ split partition(float ta, float nlr_ice, float solar_angle, float sr, int mode =
   split s{};
   diffuse(ta, nlr_ice, solar_angle, sr, s.direct, s.diffuse, t_melt, mode, s.fraction);
   return s;
-}
-
-TEST(DiffuseFraction, ClearAndCloudySkyUnderAZenithSun) {
-  const float reference = 1363.21f - 5.4f * (t_melt + 0.0f);  // c = 0
-  EXPECT_ABOUT(partition(0.0f, reference, 0.0f, 800.0f).fraction, 0.13008f);
-  const split cloudy = partition(0.0f, -100.0f, 0.0f, 800.0f);
-  EXPECT_ABOUT(cloudy.fraction, 0.22189f);
-  EXPECT_ABOUT(cloudy.direct, 622.48f);
-  EXPECT_ABOUT(cloudy.diffuse, 177.52f);
-  EXPECT_EQ(partition(0.0f, 0.0f, 0.0f, 800.0f).fraction, 1.0f);  // c = 1
-  EXPECT_EQ(partition(0.0f, -500.0f, 0.0f, 800.0f).fraction, 0.0f);
 }
 
 TEST(DiffuseFraction, LowSunNightAndColdAirGiveAllDiffuse) {
@@ -140,14 +123,6 @@ humidity air(float ta, float rh, float pressure, float ts) {
   vapor(ta, rh, pressure, 1013.25f, 2500000.0f, 333600.0f, ts, h.l_surf, h.q_sat_air, h.q_sat_surf,
         h.rho_air, t_melt);
   return h;
-}
-
-TEST(Humidity, MeltingPointAtStandardPressure) {
-  const humidity h = air(0.0f, 1.0f, 1013.25f, 0.0f);
-  EXPECT_ABOUT(h.q_sat_air, 0.0037579f);
-  EXPECT_EQ(h.q_sat_surf, h.q_sat_air);
-  EXPECT_ABOUT(h.rho_air, 1.2901f);
-  EXPECT_EQ(h.l_surf, 2500000.0f);
 }
 
 TEST(Humidity, AirSwitchesToIceBelowMinusTwoAndTheSurfaceBelowZero) {
@@ -200,16 +175,6 @@ light through(float path, float fraction, float k) {
   light l{};
   transmit(path, l.transmittance, fraction, k, l.k_effective);
   return l;
-}
-
-TEST(Transmission, OneMetreAndTenCentimetresOfIce) {
-  EXPECT_ABOUT(through(1000.0f, 0.5f, 1.0f).transmittance, 0.17247f);
-  EXPECT_ABOUT(through(1000.0f, 0.5f, 1.0f).k_effective, 1.7685f);
-  EXPECT_ABOUT(through(100.0f, 0.2f, 1.0f).transmittance, 0.48133f);
-  EXPECT_ABOUT(through(100.0f, 0.2f, 1.0f).k_effective, 7.3651f);
-  EXPECT_ABOUT(through(100.0f, 0.0f, 1.0f).transmittance, 0.45532f);
-  EXPECT_ABOUT(through(100.0f, 0.0f, 1.0f).k_effective, 7.8675f);
-  EXPECT_ABOUT(through(100.0f, 1.0f, 1.0f).transmittance, 0.58533f);
 }
 
 TEST(Transmission, NoExtinctionAndAPathOfZero) {

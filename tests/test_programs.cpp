@@ -37,51 +37,12 @@ TEST(MetRun, NoDaysWritesTheHeaderAlone) {
   EXPECT_TRUE(t.rows.empty());
 }
 
-TEST(MetRun, CarriedValuesContinueAcrossDays) {
-  const prepared_site site(parameter_file({{"n_days", "3"}, {"cryoconite_depth", "60"}}), 3);
-  expect_clean_run(run_in(PUMAK_METRUN, site.run()));
-  const testing::table t = site.results();
-  ASSERT_EQ(t.rows.size(), 72u);
-  const auto value = [&t](std::size_t row, const char* column) { return to_float(t.rows[row][t.column(column)]); };
-  float depth = 60.0f;
-  float lowering = 0.0f;
-  for (std::size_t r = 0; r < t.rows.size(); ++r) {
-    EXPECT_EQ(t.rows[r][t.column("hour")], std::to_string(r % 24 + 1));
-    // Each hour starts from the depth and lowering the hour before left.
-    const float melt_ice = value(r, "melt_ice");
-    lowering = ((3600.0f * melt_ice) / 333600.0f) / 900.0f + lowering;
-    depth = ((3600.0f * (value(r, "melt_cryo") - melt_ice)) / 333600.0f) / (900.0f / 1000.0f) + depth;
-    depth = depth < 0.0f ? 0.0f : depth;
-    ASSERT_EQ(value(r, "sd_calc"), lowering) << "row " << r + 1;
-    ASSERT_EQ(value(r, "cryoconite_depth"), depth) << "row " << r + 1;
-  }
-  // Strong daylight melt on the dark floor deepens the hole.
-  EXPECT_GT(depth, 60.0f);
-  EXPECT_GT(lowering, 0.0f);
-}
-
-TEST(MetRun, ALongRunBeyondAHundredDays) {
-  const prepared_site site(parameter_file({{"n_days", "150"}}), 150);
-  expect_clean_run(run_in(PUMAK_METRUN, site.run()));
-  EXPECT_EQ(site.results().rows.size(), 150u * 24u);
-}
-
 TEST(MetRun, ReplacesAnEarlierLongerTable) {
   const prepared_site site(parameter_file({{"n_days", "1"}}), 1);
   testing::write_file(site.run() / "results.csv", std::string(1 << 20, 'x'));
   expect_clean_run(run_in(PUMAK_METRUN, site.run()));
   EXPECT_EQ(site.results().rows.size(), 24u);
   EXPECT_EQ(testing::read_file(site.run() / "results.csv").find('x'), std::string::npos);
-}
-
-TEST(MetRun, AThirteenStatementFileStopsAtItsEnd) {
-  const prepared_site site(parameter_file({}, 13), 3);
-  testing::write_file(site.run() / "results.csv", "earlier table\n");
-  const testing::run_result result = run_in(PUMAK_METRUN, site.run());
-  EXPECT_EQ(result.status, 2);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "pumak_metrun: parameter.ini:13: k_ice_diffuse: the file ends before this value\n");
-  EXPECT_EQ(testing::read_file(site.run() / "results.csv"), "earlier table\n");
 }
 
 // Columns that hold one value in every row of a fixed-forcing run.

@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "io/results_table.hpp"
 #include "io/run_failure.hpp"
@@ -61,6 +63,47 @@ TEST(ResultsTable, ReplacesALongerFileAndDropsTrailingBlanksFromTheName) {
   write_header(table);
   close_results(table);
   EXPECT_EQ(testing::read_file("out.csv"), std::string(results_header) + "\n");
+}
+
+// Rows reuse the text of a column's previous value when the float is the
+// same; values that compare equal but differ in bits must not share it.
+TEST(ResultsTable, ARepeatedValueIsWrittenAsItselfRowAfterRow) {
+  constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+  constexpr float inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> values{0.0f, -0.0f, -0.0f, 0.0f, nan, nan, 1.5f, 1.5f,
+                                  1.50000012f, -inf, inf, inf, 0.0f};
+  testing::temp_dir dir;
+  const testing::scoped_chdir here(dir.path());
+  text_field name;
+  name.assign("out.csv");
+  const auto state = std::make_unique<model_state>();
+  met_series& met = state->met;
+  met.month.assign(values.size() + 1, 7);
+  met.day.assign(values.size() + 1, 1);
+  met.sr.assign(values.size() + 1, 0.0f);
+  met.sd_sensor.assign(values.size() + 1, 0.1f);
+  results_table table;
+  open_results(table, name);
+  write_header(table);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    state->m = static_cast<std::int32_t>(i + 1);
+    state->hour_index = 1;
+    state->hour.nsr_ice = values[i];
+    state->hour.k_diffuse = values[values.size() - 1 - i];
+    state->params.sd_calc = values[i];
+    append_row(table, *state);
+  }
+  close_results(table);
+
+  const testing::table read = testing::read_table("out.csv");
+  ASSERT_EQ(read.rows.size(), values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const auto& row = read.rows[i];
+    EXPECT_EQ(row[read.column("nsr_ice")], written(values[i])) << "row " << i;
+    EXPECT_EQ(row[read.column("sd_calc")], written(values[i])) << "row " << i;
+    EXPECT_EQ(row[read.column("d_nsr")], written(0.0f - values[i])) << "row " << i;
+    EXPECT_EQ(row[read.column("k_diffuse")], written(values[values.size() - 1 - i])) << "row " << i;
+  }
 }
 
 }  // namespace

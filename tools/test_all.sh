@@ -11,5 +11,31 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPUMAK_BUILD_TESTS=ON -DPUMAK_BU
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
+# The same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
+# the end-to-end tests then run the sanitized programs too.
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPUMAK_SANITIZE=ON \
+  -DPUMAK_BUILD_TESTS=ON -DPUMAK_BUILD_BENCHMARKS=OFF
+cmake --build build-asan -j"$jobs"
+ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# A short fuzzing smoke: each harness for about 30 s, starting from a scratch
+# copy of its seed corpus (the committed seeds stay as they are). A crash, a
+# sanitizer report or a broken check fails the script.
+cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPUMAK_BUILD_FUZZERS=ON -DPUMAK_BUILD_TESTS=OFF -DPUMAK_BUILD_BENCHMARKS=OFF
+cmake --build build-fuzz -j"$jobs"
+fuzz_scratch=$(mktemp -d)
+trap 'rm -rf "$fuzz_scratch"' EXIT
+for harness in fuzz_parameter_reader fuzz_met_reader fuzz_run; do
+  cp -r "fuzz/corpus/$harness" "$fuzz_scratch/$harness"
+  if ! "build-fuzz/fuzz/$harness" -max_total_time=30 -print_final_stats=1 \
+      -artifact_prefix="build-fuzz/$harness-" "$fuzz_scratch/$harness" >"$fuzz_scratch/$harness.log" 2>&1; then
+    tail -n 60 "$fuzz_scratch/$harness.log" >&2
+    echo "fuzz smoke: $harness failed; the failing input is kept as build-fuzz/$harness-*" >&2
+    exit 1
+  fi
+  echo "fuzz smoke: $harness: $(grep -Eo 'number_of_executed_units: [0-9]+' "$fuzz_scratch/$harness.log" | grep -Eo '[0-9]+') inputs, no failure"
+done
+
 # The plotting tool, with the interpreter that sees the system's matplotlib.
 /usr/bin/python3 -m unittest discover -s tests/tools -v

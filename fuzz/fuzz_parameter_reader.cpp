@@ -1,0 +1,143 @@
+// Fuzzes the free-format reader on the layout of "parameter.ini": a
+// statement of two texts (the file names), then label-and-value statements
+// with the reals and the two integers in the order the programs read them.
+//
+// Each input is read twice, with a tiny and a large block size: the result
+// must not depend on where the blocks end. Short inputs are also parsed as
+// one real and one integer token and compared with the C library's
+// correctly rounded conversions.
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "fuzz_support.hpp"
+#include "io/real_parsing.hpp"
+#include "io/text_field.hpp"
+
+namespace {
+
+using pumak::number_status;
+using pumak::statement_item;
+using pumak::text_field;
+
+// The statements of the 17-item file: names, 8 reals, n_days and
+// diffuse_mode, 5 reals.
+struct parameter_layout {
+  text_field met_file;
+  text_field out_file;
+  float reals[13] = {};
+  std::int32_t integers[2] = {};
+
+  std::vector<statement_item> operator()(int s) {
+    if (s == 0) {
+      return {statement_item::text(met_file), statement_item::text(out_file)};
+    }
+    if (s >= 16) {
+      return {};
+    }
+    if (s == 9 || s == 10) {
+      return {statement_item::label(), statement_item::integer(integers[s - 9])};
+    }
+    return {statement_item::label(), statement_item::real(reals[s <= 8 ? s - 1 : s - 3])};
+  }
+};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The syntax of a decimal real, written independently of the parser:
+// [sign] (digits [. digits] | . digits) [(E|D) [sign] digits].
+bool decimal_syntax(std::string_view t) {
+  std::size_t i = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  std::size_t digits = 0;
+  while (i < t.size() && is_digit(t[i])) ++i, ++digits;
+  if (i < t.size() && t[i] == '.') {
+    ++i;
+    while (i < t.size() && is_digit(t[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i == t.size()) return true;
+  if (t[i] != 'e' && t[i] != 'E' && t[i] != 'd' && t[i] != 'D') return false;
+  ++i;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  if (i == t.size()) return false;
+  while (i < t.size() && is_digit(t[i])) ++i;
+  return i == t.size();
+}
+
+std::string lowered(std::string_view t) {
+  std::string s(t);
+  for (char& c : s) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return s;
+}
+
+void check_real_token(std::string_view token) {
+  std::string scratch;
+  float value = 0.0f;
+  const number_status status = pumak::parse_real(token, value, scratch);
+  PUMAK_FUZZ_CHECK(status != number_status::out_of_range);  // a real is never out of range
+
+  std::string word = lowered(token);
+  if (word == "nan") {
+    PUMAK_FUZZ_CHECK(status == number_status::ok && std::isnan(value));
+    return;
+  }
+  const bool negative = !word.empty() && word[0] == '-';
+  if (!word.empty() && (word[0] == '+' || word[0] == '-')) word.erase(0, 1);
+  if (word == "inf" || word == "infinity") {
+    PUMAK_FUZZ_CHECK(status == number_status::ok && std::isinf(value) && std::signbit(value) == negative);
+    return;
+  }
+  PUMAK_FUZZ_CHECK((status == number_status::ok) == decimal_syntax(token));
+  if (status != number_status::ok) {
+    return;
+  }
+  // strtof rounds correctly to the nearest float, overflow and underflow included.
+  std::string c_text(token);
+  for (char& c : c_text) c = (c == 'd' || c == 'D') ? 'e' : c;
+  char* end = nullptr;
+  const float expected = std::strtof(c_text.c_str(), &end);
+  PUMAK_FUZZ_CHECK(end == c_text.c_str() + c_text.size());
+  PUMAK_FUZZ_CHECK(std::memcmp(&expected, &value, sizeof value) == 0);
+}
+
+void check_integer_token(std::string_view token) {
+  std::int32_t value = 12345;
+  const number_status status = pumak::parse_integer(token, value);
+  std::size_t i = (!token.empty() && (token[0] == '+' || token[0] == '-')) ? 1 : 0;
+  bool syntax = i < token.size();
+  for (; i < token.size(); ++i) syntax = syntax && is_digit(token[i]);
+  if (!syntax) {
+    PUMAK_FUZZ_CHECK(status == number_status::unreadable && value == 12345);
+    return;
+  }
+  const std::string c_text(token);
+  errno = 0;
+  const long long expected = std::strtoll(c_text.c_str(), nullptr, 10);
+  const bool fits = errno == 0 && expected >= INT32_MIN && expected <= INT32_MAX;
+  PUMAK_FUZZ_CHECK(status == (fits ? number_status::ok : number_status::out_of_range));
+  PUMAK_FUZZ_CHECK(!fits || value == expected);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using pumak::fuzzing::read_all;
+  const std::size_t small_block = 16 + size % 29;
+  parameter_layout small_layout;
+  parameter_layout large_layout;
+  const auto small = read_all(data, size, small_block, small_layout);
+  const auto large = read_all(data, size, std::size_t{1} << 16, large_layout);
+  PUMAK_FUZZ_CHECK(small == large);
+
+  if (size <= 96) {
+    const std::string_view token(reinterpret_cast<const char*>(data), size);
+    check_real_token(token);
+    check_integer_token(token);
+  }
+  return 0;
+}
