@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "io/free_format_reader.hpp"
+#include "io/metdata.hpp"
 #include "physics/routines.hpp"
 
 namespace pumak::bench {
@@ -99,23 +100,10 @@ void temp_file::rewind() const { ::lseek(fd_, 0, SEEK_SET); }
 
 void read_records(int fd, met_series& s, int n_days) {
   const std::size_t records = static_cast<std::size_t>(n_days) * 24;
-  for (auto* column : {&s.column_1, &s.month, &s.day, &s.obs_hour, &s.doy}) {
-    column->assign(records + 1, 0);
-  }
-  for (auto* column : {&s.ta_obs, &s.wind, &s.rh, &s.sr, &s.column_10, &s.lw_down, &s.lw_up,
-                       &s.sd_sensor, &s.pressure}) {
-    column->assign(records + 1, 0.0f);
-  }
+  size_series(s, records);
   free_format_reader reader(fd);
   for (std::size_t m = 1; m <= records; ++m) {
-    const std::array<statement_item, 14> record{
-        statement_item::integer(s.column_1[m]), statement_item::integer(s.month[m]),
-        statement_item::integer(s.day[m]),      statement_item::integer(s.obs_hour[m]),
-        statement_item::integer(s.doy[m]),      statement_item::real(s.ta_obs[m]),
-        statement_item::real(s.wind[m]),        statement_item::real(s.rh[m]),
-        statement_item::real(s.sr[m]),          statement_item::real(s.column_10[m]),
-        statement_item::real(s.lw_down[m]),     statement_item::real(s.lw_up[m]),
-        statement_item::real(s.sd_sensor[m]),   statement_item::real(s.pressure[m])};
+    const std::array<statement_item, 14> record = record_items(s, m);
     if (!reader.read_statement(record)) {
       const statement_problem& problem = reader.problem();
       throw std::runtime_error("record " + std::to_string(m) + ": " +

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "io/free_format_reader.hpp"
 
 #include "io/text_field.hpp"
 #include "model/model_state.hpp"
@@ -11,6 +15,13 @@ namespace pumak {
 // The path of the meteorological file: "../data/met_lv3/" and the name
 // without its trailing blanks.
 std::string met_file_path(const text_field& met_file);
+
+// Sizes the fourteen series for `records` hours: elements 0 to `records`.
+void size_series(met_series& series, std::size_t records);
+
+// The fourteen values of record m as the items of one statement, in the
+// order of the file's columns: five integers, then nine reals.
+std::array<statement_item, 14> record_items(met_series& series, std::size_t m);
 
 // Reads n_days * hours_per_day records from the meteorological file into
 // elements 1.. of the fourteen series, which are sized for them first. With
