@@ -4,12 +4,7 @@
 // of the site changed (an earlier results table included). Every case fails
 // for root too: none relies on file permissions.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -110,51 +105,6 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
     files[name] = entry.is_directory() ? "<directory>" : testing::read_file(entry.path());
   }
   return files;
-}
-
-// Runs `program` in `dir` like testing::run_in, optionally with a limit on
-// the size of the files it writes (the signal that the limit would raise is
-// ignored, so that writes fail with EFBIG), and reports its peak resident
-// memory.
-struct measured_run {
-  testing::run_result result;
-  long peak_kib = 0;
-};
-
-measured_run run_measured(const std::string& program, const fs::path& dir,
-                          std::optional<rlim_t> file_size_limit = std::nullopt) {
-  const testing::temp_dir capture;
-  const fs::path out = capture.path() / "out";
-  const fs::path err = capture.path() / "err";
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int in_fd = ::open("/dev/null", O_RDONLY);
-    const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::dup2(in_fd, 0) < 0 || ::dup2(out_fd, 1) < 0 ||
-        ::dup2(err_fd, 2) < 0 || ::chdir(dir.c_str()) != 0) {
-      ::_exit(127);
-    }
-    if (file_size_limit) {
-      ::signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{*file_size_limit, *file_size_limit};
-      ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  measured_run run;
-  int status = 0;
-  rusage usage{};
-  if (child < 0 || ::wait4(child, &status, 0, &usage) != child) {
-    ADD_FAILURE() << "cannot run " << program;
-    return run;
-  }
-  run.result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.result.out = testing::read_file(out);
-  run.result.err = testing::read_file(err);
-  run.peak_kib = usage.ru_maxrss;
-  return run;
 }
 
 struct failure_case {
@@ -349,10 +299,10 @@ TEST(ResultsWriteFailure, StopsTheRunAndKeepsTheRowsWritten) {
   // fail with EFBIG part of the way through.
   const ready_site site(parameter_file({{"n_days", "40"}}), testing::met_records(40));
   testing::write_file(site.run() / "results.csv", earlier_table);
-  const measured_run run = run_measured(PUMAK_METRUN, site.run(), 64 * 1024);
-  EXPECT_EQ(run.result.status, 4);
-  EXPECT_EQ(run.result.err, "pumak_metrun: cannot write results.csv: File too large\n");
-  EXPECT_EQ(run.result.out, "");
+  const auto run = testing::run_in(PUMAK_METRUN, site.run(), 64 * 1024);
+  EXPECT_EQ(run.status, 4);
+  EXPECT_EQ(run.err, "pumak_metrun: cannot write results.csv: File too large\n");
+  EXPECT_EQ(run.out, "");
   const std::string table = site.table();
   EXPECT_EQ(table.rfind(std::string(results_header) + "\n", 0), 0u);
   EXPECT_EQ(table.size(), 64u * 1024u);
@@ -406,10 +356,10 @@ TEST(InputLayouts, RealsBeyondSingleRangeAreRoundedLikeIeee) {
 TEST(LongRun, ACenturyOfHours) {
   constexpr int days = 36525;
   const ready_site site(parameter_file({{"n_days", std::to_string(days)}}), testing::met_records(days));
-  const measured_run run = run_measured(PUMAK_METRUN, site.run());
-  ASSERT_EQ(run.result.status, 0) << run.result.err;
-  EXPECT_EQ(run.result.out, "");
-  EXPECT_EQ(run.result.err, "");
+  const auto run = testing::run_in(PUMAK_METRUN, site.run());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
   const std::string table = site.table();
   EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), days * 24 + 1);
   // The last row is the last hour of the file: day of year 190 + 36524, hour 24.

@@ -113,7 +113,7 @@ TEST(FreeFormatText, UndelimitedTextEndsAtASlashAndLongTextIsCut) {
   EXPECT_EQ(out.trimmed(), std::string(128, 'o'));
 }
 
-TEST(FreeFormatText, UnterminatedOrRunOnQuotesAreProblems) {
+TEST(FreeFormatText, AQuoteClosesOnItsLineAndEndsTheText) {
   text_field a;
   text_field b;
   const auto open = first_problem("'site.txt out.csv\n'\n", {statement_item::text(a), statement_item::text(b)});
@@ -121,14 +121,6 @@ TEST(FreeFormatText, UnterminatedOrRunOnQuotesAreProblems) {
   EXPECT_EQ(open.line, 1);
   const auto run_on = first_problem("'site'txt out.csv\n", {statement_item::text(a), statement_item::text(b)});
   EXPECT_EQ(run_on.why, reason::after_quote);
-}
-
-TEST(FreeFormatSlashAndNull, ASlashInALabelLeavesTheValueUnread) {
-  // A unit written with a slash ends the statement before the value.
-  float wind = 0.0f;
-  const auto problem = first_problem("wind_m/s 5.0\n", {statement_item::label(), statement_item::real(wind)});
-  EXPECT_EQ(problem.why, reason::slash);
-  EXPECT_EQ(problem.item, 1u);
 }
 
 TEST(FreeFormatSlashAndNull, NullValuesAreProblemsExceptForLabels) {

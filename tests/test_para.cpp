@@ -3,7 +3,6 @@
 #include <string>
 
 #include "io/para.hpp"
-#include "io/run_failure.hpp"
 #include "test_support.hpp"
 
 namespace pumak {
@@ -26,18 +25,6 @@ run_parameters read_parameters(const std::string& content, int statements = 16) 
   run_parameters p;
   para(p, statements);
   return p;
-}
-
-// The diagnostic of a parameter file that must be refused.
-std::string refusal(const std::string& content, int statements = 16) {
-  try {
-    read_parameters(content, statements);
-  } catch (const run_failure& failure) {
-    EXPECT_EQ(failure.status(), exit_parameter_file);
-    return failure.what();
-  }
-  ADD_FAILURE() << "accepted:\n" << content;
-  return {};
 }
 
 TEST(ParameterFile, PlainLayoutFillsEveryItemInOrder) {
@@ -92,12 +79,6 @@ TEST(ParameterFile, FixedFormingLayoutStopsAfterThirteenStatements) {
   EXPECT_EQ(p.k_ice_direct, 1.0f);
   // A 16-statement file reads the same for the short layout.
   EXPECT_EQ(read_parameters(parameter_file(), 13).k_ice_direct, 1.0f);
-}
-
-TEST(ParameterFileRefusals, RunsLongerThanTheSeriesHold) {
-  EXPECT_EQ(read_parameters(parameter_file({{"n_days", "365250"}})).n_days, max_run_days);
-  EXPECT_EQ(refusal(parameter_file({{"n_days", "365251"}})),
-            "parameter.ini:10: n_days: 365251 days exceed the longest run of 365250 days (1000 years)");
 }
 
 }  // namespace

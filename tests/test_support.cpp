@@ -1,5 +1,8 @@
 #include "test_support.hpp"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,17 +98,37 @@ std::string met_records(int n_days, int first_doy) {
   return text;
 }
 
-run_result run_in(const std::string& program, const fs::path& dir) {
+run_result run_in(const std::string& program, const fs::path& dir, long file_size_limit) {
   const temp_dir capture;
   const fs::path out = capture.path() / "out";
   const fs::path err = capture.path() / "err";
-  const std::string command = "cd '" + dir.string() + "' && '" + program + "' >'" + out.string() +
-                              "' 2>'" + err.string() + "' </dev/null";
-  const int raw = std::system(command.c_str());
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int in_fd = ::open("/dev/null", O_RDONLY);
+    const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::dup2(in_fd, 0) < 0 || ::dup2(out_fd, 1) < 0 ||
+        ::dup2(err_fd, 2) < 0 || ::chdir(dir.c_str()) != 0) {
+      ::_exit(127);
+    }
+    if (file_size_limit > 0) {
+      ::signal(SIGXFSZ, SIG_IGN);  // let the write fail instead of ending the program
+      const rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
   run_result result;
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  int status = 0;
+  rusage usage{};
+  if (child < 0 || ::wait4(child, &status, 0, &usage) != child) {
+    throw std::runtime_error("cannot run " + program);
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.out = read_file(out);
   result.err = read_file(err);
+  result.peak_kib = usage.ru_maxrss;
   return result;
 }
 

@@ -62,10 +62,12 @@ struct run_result {
   int status = -1;
   std::string out;
   std::string err;
+  long peak_kib = 0;  // peak resident memory of the program
 };
 
-// Runs `program` with `dir` as its working directory.
-run_result run_in(const std::string& program, const fs::path& dir);
+// Runs `program` with `dir` as its working directory and no input. A
+// `file_size_limit` (bytes) makes its writes beyond that size fail with EFBIG.
+run_result run_in(const std::string& program, const fs::path& dir, long file_size_limit = 0);
 
 // A results table read back: the header and each row split at commas.
 struct table {
