@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "io/metdata.hpp"
 #include "io/para.hpp"
@@ -35,6 +36,24 @@ void refuse_overwriting_inputs(const run_parameters& p) {
                         "cannot create " + out + ": it is the input file " + input);
     }
   }
+}
+
+// A diagnostic stays one line on the terminal: control characters that a
+// quoted file name may carry (a carriage return, an escape) are shown as \xNN.
+std::string one_line(std::string_view message) {
+  std::string line;
+  for (const char c : message) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      static const char hex[] = "0123456789abcdef";
+      line += "\\x";
+      line += hex[byte >> 4];
+      line += hex[byte & 0xf];
+    } else {
+      line += c;
+    }
+  }
+  return line;
 }
 
 }  // namespace
@@ -74,7 +93,7 @@ int run_program(const model_variant& variant) {
     run_driver(*state, variant);
     return exit_ok;
   } catch (const run_failure& failure) {
-    std::fprintf(stderr, "%s: %s\n", variant.program_name, failure.what());
+    std::fprintf(stderr, "%s: %s\n", variant.program_name, one_line(failure.what()).c_str());
     return failure.status();
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "%s: out of memory\n", variant.program_name);

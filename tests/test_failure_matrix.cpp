@@ -270,6 +270,8 @@ std::vector<failure_case> results_file_cases() {
        "cannot write /dev/full: No space left on device"},
       {"DeviceFullFixedA", PUMAK_FIXED_A, out_file("/dev/full", 13), met, 4,
        "cannot write /dev/full: No space left on device"},
+      {"ControlCharactersInTheName", PUMAK_METRUN, out_file("no\x1b[2Jdir/res\rults.csv"), met, 4,
+       "cannot create no\\x1b[2Jdir/res\\x0dults.csv: No such file or directory"},
       {"AnExistingDirectory", PUMAK_METRUN, out_file("tables"), met, 4, "cannot create tables: Is a directory",
        [](const testing::site& s) { fs::create_directory(s.run() / "tables"); }},
       {"TheParameterFile", PUMAK_METRUN, out_file("parameter.ini"), met, 4,
