@@ -16,6 +16,7 @@
 #include "bench/bench_support.hpp"
 #include "io/metdata.hpp"
 #include "io/results_table.hpp"
+#include "model/result_row.hpp"
 #include "model/hourly_step.hpp"
 #include "model/model_variant.hpp"
 
@@ -142,7 +143,9 @@ void BM_append_row(benchmark::State& bench) {
     state->params.cryoconite_depth = row.cryoconite_depth;
     state->m = static_cast<std::int32_t>(i + 1);
     state->hour_index = static_cast<std::int32_t>(i % 24 + 1);
-    append_row(table, *state);
+    result_row values;
+    make_row(*state, values);
+    append_row(table, values);
     if (++i == rows.size()) {
       i = 0;
     }

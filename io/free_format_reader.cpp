@@ -19,18 +19,9 @@ bool ends_token(char c) { return is_blank(c) || c == ',' || c == '/'; }
 // length, with control characters and bytes outside ASCII escaped.
 std::string printable(std::string_view token) {
   constexpr std::size_t shown = 40;
-  std::string out;
-  for (std::size_t i = 0; i < token.size() && i < shown; ++i) {
-    const auto c = static_cast<unsigned char>(token[i]);
-    if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
-      out += static_cast<char>(c);
-    } else {
-      static const char hex[] = "0123456789abcdef";
-      out += "\\x";
-      out += hex[c >> 4];
-      out += hex[c & 0xf];
-    }
-  }
+  std::string out = escaped(token.substr(0, shown), [](unsigned char c) {
+    return c >= 0x20 && c < 0x7f && c != '\\' && c != '"';
+  });
   if (token.size() > shown) {
     out += "...";
   }

@@ -5,90 +5,73 @@
 
 #include "io/free_format_reader.hpp"
 #include "io/input_file.hpp"
+#include "io/parameter_layout.hpp"
 #include "io/run_failure.hpp"
 
 namespace pumak {
 namespace {
 
-constexpr const char* parameter_path = "parameter.ini";
-constexpr int n_days_statement = 10;  // item 11 of the file
-
-struct numeric_item {
-  const char* name;
-  statement_item item;
-};
-
-[[noreturn]] void stop(const statement_problem& problem, const char* name,
-                       statement_item::kind type) {
-  std::string where = parameter_path;
-  if (problem.line > 0) {
-    where += ":" + std::to_string(problem.line);
+[[noreturn]] void stop(const std::string& path, std::int64_t line, const std::string& item,
+                       const std::string& what) {
+  std::string where = path;
+  if (line > 0) {
+    where += ":" + std::to_string(line);
   }
-  throw run_failure(exit_parameter_file, where + ": " + name + ": " + explain(problem, type));
+  throw run_failure(exit_parameter_file, where + ": " + item + ": " + what, path, line, item);
+}
+
+[[noreturn]] void stop(const std::string& path, const statement_problem& problem,
+                       const std::string& item, statement_item::kind type) {
+  stop(path, problem.line, item, explain(problem, type));
 }
 
 }  // namespace
 
-void para(run_parameters& p, int statements) {
-  const input_file file(parameter_path, exit_parameter_file);
+std::string parameter_file_path(const std::string& run_dir) {
+  return run_dir.empty() ? std::string("parameter.ini") : run_dir + "/parameter.ini";
+}
+
+void para(run_parameters& p, int statements, const std::string& run_dir) {
+  const std::string path = parameter_file_path(run_dir);
+  const input_file file(path, exit_parameter_file);
   free_format_reader reader(file.fd(), 1 << 16);
 
-  const std::array<statement_item, 2> names{statement_item::text(p.met_file),
-                                            statement_item::text(p.out_file)};
+  const parameter_item& met_file = parameter_items[0];
+  const parameter_item& out_file = parameter_items[1];
+  const std::array<statement_item, 2> names{reader_target(met_file, p), reader_target(out_file, p)};
   if (!reader.read_statement(names)) {
     const statement_problem& problem = reader.problem();
-    stop(problem, problem.item == 0 ? "met_file" : "out_file", statement_item::kind::text);
+    stop(path, problem, std::string(parameter_items[problem.item].name), statement_item::kind::text);
   }
   // A path given to the operating system ends at a NUL byte: a name holding
   // one would silently read or replace another file.
-  for (const auto& [name, field] : {std::pair{"met_file", &p.met_file}, std::pair{"out_file", &p.out_file}}) {
-    if (field->trimmed().find('\0') != std::string_view::npos) {
-      throw run_failure(exit_parameter_file, std::string(parameter_path) + ":" +
-                                                 std::to_string(reader.line_number()) + ": " + name +
-                                                 ": a file name cannot hold a NUL byte");
+  for (const parameter_item* item : {&met_file, &out_file}) {
+    if ((p.*item->text).trimmed().find('\0') != std::string_view::npos) {
+      stop(path, reader.line_number(), std::string(item->name), "a file name cannot hold a NUL byte");
     }
   }
 
-  const std::array<numeric_item, 15> items{{
-      {"latitude", statement_item::real(p.latitude)},
-      {"albedo_cryo", statement_item::real(p.albedo_cryo)},
-      {"albedo_ice", statement_item::real(p.albedo_ice)},
-      {"ta_offset", statement_item::real(p.ta_offset)},
-      {"cryoconite_diameter", statement_item::real(p.cryoconite_diameter)},
-      {"cryoconite_depth", statement_item::real(p.cryoconite_depth)},
-      {"sd_calc", statement_item::real(p.sd_calc)},
-      {"ch", statement_item::real(p.ch)},
-      {"n_days", statement_item::integer(p.n_days)},
-      {"diffuse_mode", statement_item::integer(p.diffuse_mode)},
-      {"item 13", statement_item::real(p.item_13)},
-      {"k_ice_direct", statement_item::real(p.k_ice_direct)},
-      {"k_ice_diffuse", statement_item::real(p.k_ice_diffuse)},
-      {"fixed_solar_angle", statement_item::real(p.fixed_solar_angle)},
-      {"fixed_cryo_angle", statement_item::real(p.fixed_cryo_angle)},
-  }};
   std::int64_t n_days_line = 0;
-  for (int s = 2; s <= statements; ++s) {
-    const numeric_item& item = items[static_cast<std::size_t>(s - 2)];
-    const std::array<statement_item, 2> statement{statement_item::label(), item.item};
+  for (std::size_t i = 2; i < items_in_layout(statements); ++i) {
+    const parameter_item& item = parameter_items[i];
+    const std::array<statement_item, 2> statement{statement_item::label(), reader_target(item, p)};
     if (!reader.read_statement(statement)) {
       const statement_problem& problem = reader.problem();
       if (problem.item == 0 && problem.why != statement_problem::reason::ends_early) {
-        const std::string label = std::string("label before ") + item.name;
-        stop(problem, label.c_str(), statement_item::kind::label);
+        stop(path, problem, "label before " + std::string(item.name), statement_item::kind::label);
       }
-      stop(problem, item.name, item.item.type);
+      stop(path, problem, std::string(item.name), item.kind);
     }
-    if (s == n_days_statement) {
+    if (item.integer == &run_parameters::n_days) {
       n_days_line = reader.line_number();
     }
   }
 
   // The series are sized from n_days; refuse a run they cannot hold.
   if (p.n_days > max_run_days) {
-    throw run_failure(exit_parameter_file,
-                      std::string(parameter_path) + ":" + std::to_string(n_days_line) +
-                          ": n_days: " + std::to_string(p.n_days) + " days exceed the longest run of " +
-                          std::to_string(max_run_days) + " days (1000 years)");
+    stop(path, n_days_line, "n_days",
+         std::to_string(p.n_days) + " days exceed the longest run of " +
+             std::to_string(max_run_days) + " days (1000 years)");
   }
 }
 

@@ -16,7 +16,8 @@ namespace pumak {
 namespace {
 
 constexpr std::size_t buffer_size = std::size_t{1} << 20;
-constexpr std::size_t longest_row = 34 * 16 + 2;
+// A real takes at most 16 bytes, an integer 11, each with its comma.
+constexpr std::size_t longest_row = result_column_count * 17;
 
 [[noreturn]] void write_failed(const results_table& table, int error_number) {
   throw run_failure(exit_results_file,
@@ -88,67 +89,25 @@ void open_results(results_table& table, const text_field& out_file) {
 }
 
 void write_header(results_table& table) {
-  const std::size_t length = std::strlen(results_header);
-  std::memcpy(table.buffer.data() + table.used, results_header, length);
-  table.used += length;
-  table.buffer[table.used++] = '\n';
+  const std::string header = results_header() + '\n';
+  std::memcpy(table.buffer.data() + table.used, header.data(), header.size());
+  table.used += header.size();
 }
 
-void append_row(results_table& table, const model_state& state) {
+void append_row(results_table& table, const result_row& row) {
   if (table.buffer.size() - table.used < longest_row) {
     flush(table);
   }
-  const hourly_quantities& q = state.hour;
-  const met_series& met = state.met;
-  const std::size_t m = static_cast<std::size_t>(state.m);
-  const float sd_obs = 0.1f - met.sd_sensor[m];
-  const float src_diffuse_t = (q.sr_diffuse * (1.0f - q.sky_view)) * q.t_diffuse;
-
   char* out = table.buffer.data() + table.used;
-  column_text* column = table.last_text.data();  // one per real, in the order of the header
-  const auto real = [&out, &column](float value) {
-    out = write_real(out, value, *column++);
+  column_text* last = table.last_text.data();  // one per real column, in header order
+  for (std::size_t i = 0; i < result_column_count; ++i) {
+    if (result_columns[i].kind == column_kind::real) {
+      out = write_real(out, row[i].real, *last++);
+    } else {
+      out = format_integer(out, row[i].integer);
+    }
     *out++ = ',';
-  };
-  const auto integer = [&out](std::int32_t value) {
-    out = format_integer(out, value);
-    *out++ = ',';
-  };
-  real(q.days_for_graph);
-  integer(met.month[m]);
-  integer(met.day[m]);
-  integer(state.hour_index);
-  real(sd_obs);
-  real(state.params.sd_calc);
-  real(q.nsr_ice);
-  real(q.nlr_ice);
-  real(q.sh_ice);
-  real(q.lh_ice);
-  real(q.melt_ice);
-  real(q.nsr_cryo);
-  real(q.nlr_cryo);
-  real(q.sh_cryo);
-  real(q.lh_cryo);
-  real(q.melt_cryo);
-  real(q.cryo_angle);
-  real(q.solar_angle);
-  real(q.nsr_cryo - q.nsr_ice);
-  real(q.nlr_cryo - q.nlr_ice);
-  real(q.sh_cryo - q.sh_ice);
-  real(q.lh_cryo - q.lh_ice);
-  real(q.melt_cryo - q.melt_ice);
-  real(state.params.cryoconite_depth);
-  real(met.sr[m]);
-  real(q.sr_direct);
-  real(q.sr_diffuse);
-  real(q.src_direct);
-  real(q.src_diffuse);
-  real(q.t_direct);
-  real(q.t_diffuse);
-  real(q.k_direct);
-  real(q.k_diffuse);
-  real(src_diffuse_t);
-  assert(column == table.last_text.data() + table.last_text.size());
+  }
   out[-1] = '\n';  // the last value has no comma after it
   table.used = static_cast<std::size_t>(out - table.buffer.data());
 }

@@ -7,19 +7,9 @@
 #include <vector>
 
 #include "io/text_field.hpp"
-#include "model/model_state.hpp"
+#include "model/result_columns.hpp"
 
 namespace pumak {
-
-// The header line of the results table, without its line end.
-inline constexpr const char* results_header =
-    "days_for_graph,month,day,hour,sd_obs,sd_calc,nsr_ice,nlr_ice,sh_ice,lh_ice,melt_ice,"
-    "nsr_cryo,nlr_cryo,sh_cryo,lh_cryo,melt_cryo,cryo_angle,solar_angle,d_nsr,d_nlr,d_sh,d_lh,"
-    "d_melt,cryoconite_depth,sr,sr_direct,sr_diffuse,src_direct,src_diffuse,t_direct,t_diffuse,"
-    "k_direct,k_diffuse,src_diffuse_t";
-
-// The number of real columns of a row: all but month, day and hour.
-inline constexpr std::size_t results_real_columns = 31;
 
 // The text last written in one real column. Many columns hold the same value
 // hour after hour (zeros at night, the hole depth and the lowering while
@@ -39,7 +29,7 @@ struct results_table {
   std::string path;
   std::vector<char> buffer;
   std::size_t used = 0;
-  std::array<column_text, results_real_columns> last_text{};
+  std::array<column_text, result_columns_of(column_kind::real)> last_text{};
 };
 
 // Creates the file named by out_file (without trailing blanks) in the working
@@ -49,9 +39,8 @@ struct results_table {
 // written remain.
 void open_results(results_table& table, const text_field& out_file);
 void write_header(results_table& table);
-// Appends the row of the hour just computed: hour counter state.hour_index,
-// record state.m, the hour's quantities and the carried state.
-void append_row(results_table& table, const model_state& state);
+// Appends one row (model/result_row.hpp).
+void append_row(results_table& table, const result_row& row);
 // Writes what is left and closes the file.
 void close_results(results_table& table);
 // After a failure: closes the file. Never throws.

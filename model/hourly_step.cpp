@@ -89,7 +89,8 @@ void hourly_step(model_state& state, const model_variant& variant, std::int32_t 
     q.t_diffuse = 0.0f;
     q.k_diffuse = 0.0f;
   }
-  q.src_diffuse = (q.sr_diffuse * (1.0f - q.sky_view)) * q.t_diffuse + q.sr_diffuse * q.sky_view;
+  q.src_diffuse_t = (q.sr_diffuse * (1.0f - q.sky_view)) * q.t_diffuse;
+  q.src_diffuse = q.src_diffuse_t + q.sr_diffuse * q.sky_view;
 
   // Longwave at the floor from the visible sky and from the wall, which
   // radiates at the surface temperature like the floor itself.

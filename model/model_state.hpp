@@ -53,43 +53,45 @@ struct met_series {
 
 // The scalars that the hourly step writes. All are written every hour except
 // k_used_direct and path_length, which keep their last value between the
-// hours in which the direct beam passes through ice.
+// hours in which the direct beam passes through ice. Fluxes are positive
+// toward the surface.
 struct hourly_quantities {
-  float days_for_graph = 0.0f;
-  float ta = 0.0f;
-  float ts = 0.0f;
-  float l_surf = 0.0f;
-  float q_sat_air = 0.0f;
-  float q_sat_surf = 0.0f;
-  float rho_air = 0.0f;
-  float nsr_ice = 0.0f;
-  float nlr_ice = 0.0f;
-  float sh_ice = 0.0f;
-  float lh_ice = 0.0f;
-  float s_toa = 0.0f;
-  float solar_angle = 0.0f;
-  float sr_direct = 0.0f;
-  float sr_diffuse = 0.0f;
-  float diffuse_fraction = 0.0f;
-  float cryo_angle = 0.0f;
-  float sky_view = 0.0f;
-  float k_used_direct = 0.0f;
-  float path_length = 0.0f;
-  float t_direct = 0.0f;
-  float k_direct = 0.0f;
-  float src_direct = 0.0f;
-  float t_diffuse = 0.0f;
-  float k_diffuse = 0.0f;
-  float src_diffuse = 0.0f;
-  float lw_sky_bottom = 0.0f;
-  float lw_wall = 0.0f;
-  float nsr_cryo = 0.0f;
-  float nlr_cryo = 0.0f;
-  float turb_factor = 0.0f;
-  float sh_cryo = 0.0f;
-  float lh_cryo = 0.0f;
-  float melt_ice = 0.0f;
-  float melt_cryo = 0.0f;
+  float days_for_graph = 0.0f;    // day of year, obs_hour / 24 + doy
+  float ta = 0.0f;                // degC, air temperature with ta_offset
+  float ts = 0.0f;                // degC, surface temperature from outgoing longwave
+  float l_surf = 0.0f;            // J kg-1, latent heat of the surface
+  float q_sat_air = 0.0f;         // kg kg-1, saturation specific humidity at ta
+  float q_sat_surf = 0.0f;        // kg kg-1, saturation specific humidity at ts
+  float rho_air = 0.0f;           // kg m-3
+  float nsr_ice = 0.0f;           // W m-2, net shortwave of the ice
+  float nlr_ice = 0.0f;           // W m-2, net longwave of the ice
+  float sh_ice = 0.0f;            // W m-2, sensible heat of the ice
+  float lh_ice = 0.0f;            // W m-2, latent heat of the ice
+  float s_toa = 0.0f;             // W m-2, top-of-atmosphere radiation, horizontal
+  float solar_angle = 0.0f;       // rad, solar zenith angle
+  float sr_direct = 0.0f;         // W m-2
+  float sr_diffuse = 0.0f;        // W m-2
+  float diffuse_fraction = 0.0f;  // fraction of sr that is diffuse
+  float cryo_angle = 0.0f;        // rad, wall angle of the hole from the vertical
+  float sky_view = 0.0f;          // fraction of the sky seen from the floor
+  float k_used_direct = 0.0f;     // extinction coefficient of the slant path, k_ice_direct / 1.66
+  float path_length = 0.0f;       // mm, slant path of the direct beam through ice
+  float t_direct = 0.0f;          // fraction, transmittance of the direct beam
+  float k_direct = 0.0f;          // extinction value of the direct path
+  float src_direct = 0.0f;        // W m-2, direct shortwave at the floor
+  float t_diffuse = 0.0f;         // fraction, transmittance of diffuse light
+  float k_diffuse = 0.0f;         // extinction value of the diffuse path
+  float src_diffuse_t = 0.0f;     // W m-2, diffuse shortwave at the floor through the ice
+  float src_diffuse = 0.0f;       // W m-2, all diffuse shortwave at the floor
+  float lw_sky_bottom = 0.0f;     // W m-2, longwave at the floor from the visible sky
+  float lw_wall = 0.0f;           // W m-2, longwave at the floor from the wall
+  float nsr_cryo = 0.0f;          // W m-2, net shortwave of the floor
+  float nlr_cryo = 0.0f;          // W m-2, net longwave of the floor
+  float turb_factor = 0.0f;       // share of the ice's turbulent fluxes at the floor, 0
+  float sh_cryo = 0.0f;           // W m-2
+  float lh_cryo = 0.0f;           // W m-2
+  float melt_ice = 0.0f;          // W m-2, energy available for melt at the ice surface
+  float melt_cryo = 0.0f;         // W m-2, energy available for melt at the floor
 };
 
 // Every value of a run. The carried state is params.cryoconite_depth and

@@ -7,14 +7,12 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <string_view>
 
 #include "io/metdata.hpp"
 #include "io/para.hpp"
 #include "io/results_table.hpp"
 #include "io/run_failure.hpp"
-#include "model/hourly_step.hpp"
-#include "physics/routines.hpp"
+#include "model/simulate.hpp"
 
 namespace pumak {
 namespace {
@@ -38,33 +36,12 @@ void refuse_overwriting_inputs(const run_parameters& p) {
   }
 }
 
-// A diagnostic stays one line on the terminal: control characters that a
-// quoted file name may carry (a carriage return, an escape) are shown as \xNN.
-std::string one_line(std::string_view message) {
-  std::string line;
-  for (const char c : message) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      static const char hex[] = "0123456789abcdef";
-      line += "\\x";
-      line += hex[byte >> 4];
-      line += hex[byte & 0xf];
-    } else {
-      line += c;
-    }
-  }
-  return line;
-}
-
 }  // namespace
 
 void run_driver(model_state& state, const model_variant& variant) {
   run_parameters& p = state.params;
-  physical_constants& c = state.constants;
-
   para(p, variant.parameter_statements);
-  const_init(c.solar_constant, c.pi, c.t_melt, c.sigma, c.l_vap, c.l_fus, c.emissivity, c.cp_air,
-             c.p_std, c.rho_ice, c.rho_water, c.dt, p.latitude);
+  start_run(state);
   metdata(state.met, p.n_days, 24, p.met_file);
 
   refuse_overwriting_inputs(p);
@@ -72,13 +49,11 @@ void run_driver(model_state& state, const model_variant& variant) {
   open_results(table, p.out_file);
   try {
     write_header(table);
-    const std::int32_t n_days = p.n_days;
-    for (std::int32_t day = 1; day <= n_days; ++day) {
-      for (std::int32_t hour = 1; hour <= 24; ++hour) {
-        hourly_step(state, variant, day, hour);
-        append_row(table, state);
-      }
-    }
+    result_row row;
+    run_started(state, variant, [&table, &row](const model_state& hour) {
+      make_row(hour, row);
+      append_row(table, row);
+    });
     close_results(table);
   } catch (...) {
     abandon_results(table);

@@ -43,7 +43,7 @@ const std::string earlier_table = "earlier table\n";
 const std::vector<std::string> item_names{
     "latitude", "albedo_cryo", "albedo_ice", "ta_offset", "cryoconite_diameter",
     "cryoconite_depth", "sd_calc", "ch", "n_days", "diffuse_mode",
-    "item 13", "k_ice_direct", "k_ice_diffuse", "fixed_solar_angle", "fixed_cryo_angle"};
+    "item_13", "k_ice_direct", "k_ice_diffuse", "fixed_solar_angle", "fixed_cryo_angle"};
 
 // The labels that parameter_file() writes, in statement order from 2.
 const std::vector<std::string> file_labels{
@@ -230,7 +230,7 @@ std::vector<failure_case> met_file_cases() {
        met_path + ": ends after 71 of the 72 records that n_days 3 needs (record 72 has 11 of its 14 values)"},
       {"HeaderLine", PUMAK_METRUN, three_days,
        "year month day hour doy ta wind rh sr x lw_down lw_up sd p\n" + records, 3,
-       met_path + ":1: record 1 (day 1, hour 1), column 1: expected an integer, found \"year\""},
+       met_path + ":1: record 1 (day 1, hour 1), column_1: expected an integer, found \"year\""},
       {"WordInARealColumn", PUMAK_METRUN, three_days, records_with(3, 29, field_set_to(7, "calm")), 3,
        met_path + ":29: record 29 (day 2, hour 5), wind: expected a real, found \"calm\""},
       {"PointInAnIntegerColumn", PUMAK_FIXED_A, parameter_file({}, 13), records_with(3, 3, field_set_to(4, "3.0")), 3,
@@ -306,7 +306,7 @@ TEST(ResultsWriteFailure, StopsTheRunAndKeepsTheRowsWritten) {
   EXPECT_EQ(run.err, "pumak_metrun: cannot write results.csv: File too large\n");
   EXPECT_EQ(run.out, "");
   const std::string table = site.table();
-  EXPECT_EQ(table.rfind(std::string(results_header) + "\n", 0), 0u);
+  EXPECT_EQ(table.rfind(results_header() + "\n", 0), 0u);
   EXPECT_EQ(table.size(), 64u * 1024u);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "io/results_table.hpp"
+#include "model/result_row.hpp"
 #include "io/run_failure.hpp"
 #include "test_support.hpp"
 
@@ -62,7 +63,7 @@ TEST(ResultsTable, ReplacesALongerFileAndDropsTrailingBlanksFromTheName) {
   open_results(table, name);
   write_header(table);
   close_results(table);
-  EXPECT_EQ(testing::read_file("out.csv"), std::string(results_header) + "\n");
+  EXPECT_EQ(testing::read_file("out.csv"), results_header() + "\n");
 }
 
 // Rows reuse the text of a column's previous value when the float is the
@@ -91,7 +92,9 @@ TEST(ResultsTable, ARepeatedValueIsWrittenAsItselfRowAfterRow) {
     state->hour.nsr_ice = values[i];
     state->hour.k_diffuse = values[values.size() - 1 - i];
     state->params.sd_calc = values[i];
-    append_row(table, *state);
+    result_row row;
+    make_row(*state, row);
+    append_row(table, row);
   }
   close_results(table);
 
