@@ -1,4 +1,4 @@
-#include "physics/routines.hpp"
+#include "physics/checkdiffuse.hpp"
 
 namespace pumak {
 

@@ -1,4 +1,4 @@
-#include "physics/routines.hpp"
+#include "physics/checkzenithangle.hpp"
 #include "physics/single_math.hpp"
 
 namespace pumak {

@@ -1,4 +1,4 @@
-#include "physics/routines.hpp"
+#include "physics/const_init.hpp"
 
 namespace pumak {
 

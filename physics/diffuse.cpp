@@ -1,6 +1,8 @@
+#include "physics/diffuse.hpp"
+
 #include <cmath>
 
-#include "physics/routines.hpp"
+#include "physics/checkdiffuse.hpp"
 #include "physics/single_math.hpp"
 
 namespace pumak {
