@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
-#include <cassert>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -20,8 +20,8 @@ constexpr std::size_t buffer_size = std::size_t{1} << 20;
 constexpr std::size_t longest_row = result_column_count * 17;
 
 [[noreturn]] void write_failed(const results_table& table, int error_number) {
-  throw run_failure(exit_results_file,
-                    "cannot write " + table.path + ": " + system_reason(error_number));
+  throw run_failure(exit_results_file, "cannot write " + table.path + ": " + system_reason(error_number),
+                    table.path);
 }
 
 void flush(results_table& table) {
@@ -36,6 +36,13 @@ void flush(results_table& table) {
     }
     done += static_cast<std::size_t>(wrote);
   }
+  if (!table.destination.unfinished.empty()) {
+    // Start writing this block to disk now, while the run goes on: the
+    // rename at the end then finds the data already under way instead of
+    // flushing the whole table at once. Advisory; failures show in close.
+    ::sync_file_range(table.fd, table.written, static_cast<off_t>(done), SYNC_FILE_RANGE_WRITE);
+  }
+  table.written += static_cast<off_t>(done);
   table.used = 0;
 }
 
@@ -70,18 +77,38 @@ char* format_real(char* out, float value) {
     std::memcpy(out, "Inf", 3);
     return out + 3;
   }
-  return std::to_chars(out, out + 16, value).ptr;
+  // The shortest text is at most 15 bytes; one without a point or an
+  // exponent is an integer of at most 11, so ".0" still fits in 16.
+  char* end = std::to_chars(out, out + 16, value).ptr;
+  if (std::find_if(out, end, [](char c) { return c == '.' || c == 'e'; }) == end) {
+    *end++ = '.';
+    *end++ = '0';
+  }
+  return end;
 }
 
-void open_results(results_table& table, const text_field& out_file) {
+void open_results(results_table& table, const text_field& out_file, const char* program) {
   table.path = std::string(out_file.trimmed());
   if (table.path.empty()) {
     throw run_failure(exit_results_file,
-                      "cannot create the results file: out_file in parameter.ini is blank");
+                      "cannot create the results file: out_file in parameter.ini is blank",
+                      "parameter.ini", 1, "out_file");
   }
-  table.fd = ::open(table.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  table.destination = plan_destination(table.path);
+  const table_destination& to = table.destination;
+  guard_unfinished(program, to);
+  if (to.unfinished.empty()) {
+    table.fd = ::open(to.target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } else {
+    // Exclusive: two runs into one table each write their own file.
+    ::unlink(to.unfinished.c_str());
+    table.fd = ::open(to.unfinished.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  }
   if (table.fd < 0) {
-    throw run_failure(exit_results_file, "cannot create " + table.path + ": " + system_reason(errno));
+    const int error_number = errno;
+    release_unfinished();
+    throw run_failure(exit_results_file, "cannot create " + table.path + ": " + system_reason(error_number),
+                      table.path);
   }
   table.buffer.resize(buffer_size);
   table.used = 0;
@@ -117,7 +144,18 @@ void close_results(results_table& table) {
   const int fd = table.fd;
   table.fd = -1;
   if (::close(fd) != 0) {
-    write_failed(table, errno);
+    const int error_number = errno;
+    abandon_results(table);
+    write_failed(table, error_number);
+  }
+  const table_destination& to = table.destination;
+  if (!to.unfinished.empty()) {
+    release_unfinished();
+    if (::rename(to.unfinished.c_str(), to.target.c_str()) != 0) {
+      const int error_number = errno;
+      ::unlink(to.unfinished.c_str());
+      write_failed(table, error_number);
+    }
   }
 }
 
@@ -125,6 +163,10 @@ void abandon_results(results_table& table) noexcept {
   if (table.fd >= 0) {
     ::close(table.fd);
     table.fd = -1;
+  }
+  if (!table.destination.unfinished.empty()) {
+    ::unlink(table.destination.unfinished.c_str());
+    release_unfinished();
   }
 }
 

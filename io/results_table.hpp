@@ -1,11 +1,14 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "io/table_replacement.hpp"
 #include "io/text_field.hpp"
 #include "model/result_columns.hpp"
 
@@ -26,29 +29,34 @@ struct column_text {
 // a failure ends the run.
 struct results_table {
   int fd = -1;
-  std::string path;
+  std::string path;  // out_file as the user named it, for diagnostics
+  table_destination destination;
   std::vector<char> buffer;
   std::size_t used = 0;
+  off_t written = 0;  // bytes in the file so far
   std::array<column_text, result_columns_of(column_kind::real)> last_text{};
 };
 
-// Creates the file named by out_file (without trailing blanks) in the working
-// directory, or replaces an existing one. It is opened only after both input
-// files have been read, so a failed input never touches an earlier table;
-// once it is open, a failed write stops the run and the rows already
-// written remain.
-void open_results(results_table& table, const text_field& out_file);
+// Starts the table named by out_file (without trailing blanks) in the
+// working directory, as io/table_replacement.hpp describes: an unfinished
+// file beside the target, or the device itself. `program` names the run in
+// the line printed when a signal interrupts it. Opened only after both input
+// files have been read, so a failed input never touches an earlier table.
+void open_results(results_table& table, const text_field& out_file, const char* program = "pumak");
 void write_header(results_table& table);
 // Appends one row (model/result_row.hpp).
 void append_row(results_table& table, const result_row& row);
-// Writes what is left and closes the file.
+// Writes what is left, closes the file and puts the table in place.
 void close_results(results_table& table);
-// After a failure: closes the file. Never throws.
+// After a failure: closes and removes the unfinished file, leaving an
+// earlier table as it was. Never throws.
 void abandon_results(results_table& table) noexcept;
 
-// Writes one real as the shortest text that reads back to the same float;
-// a negative zero keeps its sign, and NaN and the infinities are written
-// NaN, Inf and -Inf. Returns the end of the text. `out` needs 16 bytes.
+// Writes one real as the shortest text that reads back to the same float,
+// with ".0" added where that text would look like an integer (0.0, -0.0,
+// 100.0), so typed readers keep every real column floating point and every
+// negative zero; NaN and the infinities are written NaN, Inf and -Inf.
+// Returns the end of the text. `out` needs 16 bytes.
 char* format_real(char* out, float value);
 
 }  // namespace pumak

@@ -7,11 +7,14 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "io/metdata.hpp"
 #include "io/para.hpp"
 #include "io/results_table.hpp"
 #include "io/run_failure.hpp"
+#include "io/table_replacement.hpp"
+#include "model/version.hpp"
 #include "model/simulate.hpp"
 
 namespace pumak {
@@ -46,7 +49,7 @@ void run_driver(model_state& state, const model_variant& variant) {
 
   refuse_overwriting_inputs(p);
   results_table table;
-  open_results(table, p.out_file);
+  open_results(table, p.out_file, variant.program_name);
   try {
     write_header(table);
     result_row row;
@@ -61,7 +64,47 @@ void run_driver(model_state& state, const model_variant& variant) {
   }
 }
 
-int run_program(const model_variant& variant) {
+namespace {
+
+// What --help prints: what the program reads and writes, and where to learn more.
+void print_usage(const model_variant& variant) {
+  const bool fixed = variant.forcing != nullptr;
+  std::printf(
+      "usage: %s            (run in a site's run directory; takes no options)\n"
+      "\n"
+      "Runs the cryoconite-hole model for every hour of a site's record:\n"
+      "  reads   parameter.ini (%d statements: the file names, then one labelled value each)\n"
+      "          ../data/met_lv3/<met_file> (14 values per hourly record)\n"
+      "  writes  <out_file>, a 34-column results table, replaced only when the run completes\n"
+      "%s"
+      "\n"
+      "A normal run prints nothing and exits 0. Exit statuses: 1 out of memory, 2 parameter.ini,\n"
+      "3 the met file, 4 the results table, 128+N stopped by signal N.\n"
+      "  -h, --help     this text; --version  the version. Neither touches any file.\n"
+      "See README.md of the pumak sources for the file layouts and the model.\n",
+      variant.program_name, variant.parameter_statements,
+      fixed ? "  with the built-in constant weather of this experiment in place of seven met columns\n"
+            : "");
+}
+
+}  // namespace
+
+int run_program(const model_variant& variant, int argc, char** argv) {
+  // Other arguments are ignored, as they always were.
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--help" || argument == "-h") {
+      print_usage(variant);
+      return std::fflush(stdout) == 0 ? exit_ok : exit_internal;
+    }
+    if (argument == "--version") {
+      std::printf("%s %s\n", variant.program_name, pumak_version);
+      return std::fflush(stdout) == 0 ? exit_ok : exit_internal;
+    }
+  }
+  // A closed pipe or a file-size limit must come back as a write error with
+  // a diagnostic, not end the program silently.
+  ignore_write_signals();
   try {
     // The state holds the series of the whole run: keep it off the stack.
     const auto state = std::make_unique<model_state>();

@@ -13,7 +13,8 @@ void run_driver(model_state& state, const model_variant& variant);
 
 // A program's life: performs the run and returns the exit status. A failure
 // is reported as one line on standard error, prefixed by the program's name;
-// a normal run prints nothing.
-int run_program(const model_variant& variant);
+// a normal run prints nothing. --help (-h) and --version print and touch no
+// file; any other argument is ignored.
+int run_program(const model_variant& variant, int argc, char** argv);
 
 }  // namespace pumak
