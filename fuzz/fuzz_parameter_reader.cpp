@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "fuzz_support.hpp"
+#include "io/parameter_layout.hpp"
 #include "io/real_parsing.hpp"
 #include "io/text_field.hpp"
 
@@ -24,25 +25,20 @@ using pumak::number_status;
 using pumak::statement_item;
 using pumak::text_field;
 
-// The statements of the 17-item file: names, 8 reals, n_days and
-// diffuse_mode, 5 reals.
+// The statements of the 17-item file, in the programs' layout.
 struct parameter_layout {
-  text_field met_file;
-  text_field out_file;
-  float reals[13] = {};
-  std::int32_t integers[2] = {};
+  pumak::run_parameters params;
 
   std::vector<statement_item> operator()(int s) {
+    using pumak::parameter_items;
     if (s == 0) {
-      return {statement_item::text(met_file), statement_item::text(out_file)};
+      return {reader_target(parameter_items[0], params), reader_target(parameter_items[1], params)};
     }
-    if (s >= 16) {
+    const auto item = static_cast<std::size_t>(s) + 1;
+    if (item >= pumak::items_in_layout(pumak::full_layout_statements)) {
       return {};
     }
-    if (s == 9 || s == 10) {
-      return {statement_item::label(), statement_item::integer(integers[s - 9])};
-    }
-    return {statement_item::label(), statement_item::real(reals[s <= 8 ? s - 1 : s - 3])};
+    return {statement_item::label(), reader_target(parameter_items[item], params)};
   }
 };
 

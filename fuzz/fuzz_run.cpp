@@ -164,8 +164,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     PUMAK_FUZZ_CHECK(parameters_read || failure.status() == pumak::exit_parameter_file);
     finished = false;
   }
-  // Whatever out_file names, the parameter file is never written to.
+  // Whatever out_file names, the parameter file is never written to, and
+  // no unfinished table is left behind, finished or not.
   PUMAK_FUZZ_CHECK(contents("parameter.ini") == parameters);
+  for (const auto& entry : fs::directory_iterator(run)) {
+    PUMAK_FUZZ_CHECK(entry.path().filename().string().find(".unfinished-") == std::string::npos);
+  }
   if (finished) {
     // A finished run wrote the header and one row per hour.
     PUMAK_FUZZ_CHECK(parameters_read);
