@@ -15,7 +15,7 @@
 namespace pumak {
 namespace {
 
-constexpr std::size_t buffer_size = std::size_t{1} << 20;
+constexpr std::size_t block_rows = 4096;
 // A real takes at most 16 bytes, an integer 11, each with its comma.
 constexpr std::size_t longest_row = result_column_count * 17;
 
@@ -24,15 +24,16 @@ constexpr std::size_t longest_row = result_column_count * 17;
                     table.path);
 }
 
-void flush(results_table& table) {
+// Writes `size` bytes at the end of the file; returns 0 or the errno.
+int write_all(results_table& table, const char* data, std::size_t size) {
   std::size_t done = 0;
-  while (done < table.used) {
-    const ssize_t wrote = ::write(table.fd, table.buffer.data() + done, table.used - done);
+  while (done < size) {
+    const ssize_t wrote = ::write(table.fd, data + done, size - done);
     if (wrote < 0 && errno == EINTR) {
       continue;
     }
     if (wrote <= 0) {
-      write_failed(table, wrote < 0 ? errno : EIO);
+      return wrote < 0 ? errno : EIO;
     }
     done += static_cast<std::size_t>(wrote);
   }
@@ -43,8 +44,18 @@ void flush(results_table& table) {
     ::sync_file_range(table.fd, table.written, static_cast<off_t>(done), SYNC_FILE_RANGE_WRITE);
   }
   table.written += static_cast<off_t>(done);
-  table.used = 0;
+  return 0;
 }
+
+// The text last written in one real column. Many columns hold the same value
+// hour after hour (zeros at night, the hole depth and the lowering while
+// nothing melts), and copying that text again is much cheaper than
+// formatting the value again.
+struct column_text {
+  std::uint32_t bits = 0;    // the float's bit pattern: 0 and -0 differ
+  std::uint32_t length = 0;  // 0 until the column has a value
+  std::array<char, 16> text{};
+};
 
 char* format_integer(char* out, std::int32_t value) {
   return std::to_chars(out, out + 12, value).ptr;
@@ -60,6 +71,64 @@ char* write_real(char* out, float value, column_text& last) {
   }
   std::memcpy(out, last.text.data(), last.text.size());
   return out + last.length;
+}
+
+}  // namespace
+
+void format_rows(const result_row* rows, std::size_t count, text_buffer& text) {
+  std::array<column_text, result_columns_of(column_kind::real)> last{};
+  if (text.capacity < count * longest_row) {
+    text.capacity = count * longest_row;
+    text.data = std::make_unique_for_overwrite<char[]>(text.capacity);
+  }
+  char* out = text.data.get();
+  for (std::size_t r = 0; r < count; ++r) {
+    column_text* column = last.data();  // one per real column, in header order
+    for (std::size_t i = 0; i < result_column_count; ++i) {
+      if (result_columns[i].kind == column_kind::real) {
+        out = write_real(out, rows[r][i].real, *column++);
+      } else {
+        out = format_integer(out, rows[r][i].integer);
+      }
+      *out++ = ',';
+    }
+    out[-1] = '\n';  // the last value has no comma after it
+  }
+  text.size = static_cast<std::size_t>(out - text.data.get());
+}
+
+namespace {
+
+// Formats the rows of the block and hands the text on to be written. With a
+// worker, the worker formats the second half while this thread formats the
+// first, then writes both while this thread goes on with the run.
+void finish_block(results_table& table) {
+  const std::size_t count = table.pending;
+  table.pending = 0;
+  auto& halves = table.text[table.text_set];
+  table.text_set ^= 1;
+  if (!table.worker) {
+    format_rows(table.rows.data(), count, halves[0]);
+    if (const int error = write_all(table, halves[0].data.get(), halves[0].size)) {
+      write_failed(table, error);
+    }
+    return;
+  }
+  const std::size_t first = count / 2;
+  const result_row* rows = table.rows.data();
+  table.worker->post([rows, first, count, &halves] { format_rows(rows + first, count - first, halves[1]); });
+  format_rows(rows, first, halves[0]);
+  table.worker->wait_idle();  // the rows are free again, the last text is written
+  if (table.write_error != 0) {
+    write_failed(table, table.write_error);
+  }
+  table.worker->post([&table, &halves] {
+    for (const text_buffer& half : halves) {
+      if (table.write_error == 0) {
+        table.write_error = write_all(table, half.data.get(), half.size);
+      }
+    }
+  });
 }
 
 }  // namespace
@@ -110,37 +179,41 @@ void open_results(results_table& table, const text_field& out_file, const char* 
     throw run_failure(exit_results_file, "cannot create " + table.path + ": " + system_reason(error_number),
                       table.path);
   }
-  table.buffer.resize(buffer_size);
-  table.used = 0;
-  table.last_text = {};
+  table.rows.resize(block_rows);
+  table.pending = 0;
 }
 
 void write_header(results_table& table) {
   const std::string header = results_header() + '\n';
-  std::memcpy(table.buffer.data() + table.used, header.data(), header.size());
-  table.used += header.size();
+  if (const int error = write_all(table, header.data(), header.size())) {
+    write_failed(table, error);
+  }
 }
 
 void append_row(results_table& table, const result_row& row) {
-  if (table.buffer.size() - table.used < longest_row) {
-    flush(table);
-  }
-  char* out = table.buffer.data() + table.used;
-  column_text* last = table.last_text.data();  // one per real column, in header order
-  for (std::size_t i = 0; i < result_column_count; ++i) {
-    if (result_columns[i].kind == column_kind::real) {
-      out = write_real(out, row[i].real, *last++);
-    } else {
-      out = format_integer(out, row[i].integer);
+  table.rows[table.pending++] = row;
+  if (table.pending == table.rows.size()) {
+    // Only a run longer than one block is worth a second thread.
+    if (!table.worker && std::thread::hardware_concurrency() > 1) {
+      table.worker = std::make_unique<ordered_worker>();
     }
-    *out++ = ',';
+    finish_block(table);
   }
-  out[-1] = '\n';  // the last value has no comma after it
-  table.used = static_cast<std::size_t>(out - table.buffer.data());
 }
 
 void close_results(results_table& table) {
-  flush(table);
+  if (table.pending > 0) {
+    finish_block(table);
+  }
+  if (table.worker) {
+    table.worker->wait_idle();
+    table.worker.reset();
+  }
+  if (table.write_error != 0) {
+    const int error_number = table.write_error;
+    abandon_results(table);
+    write_failed(table, error_number);
+  }
   const int fd = table.fd;
   table.fd = -1;
   if (::close(fd) != 0) {
@@ -160,6 +233,7 @@ void close_results(results_table& table) {
 }
 
 void abandon_results(results_table& table) noexcept {
+  table.worker.reset();  // lets what was posted finish, then joins
   if (table.fd >= 0) {
     ::close(table.fd);
     table.fd = -1;

@@ -5,36 +5,42 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "io/ordered_worker.hpp"
 #include "io/table_replacement.hpp"
 #include "io/text_field.hpp"
 #include "model/result_columns.hpp"
 
 namespace pumak {
 
-// The text last written in one real column. Many columns hold the same value
-// hour after hour (zeros at night, the hole depth and the lowering while
-// nothing melts), and copying that text again is much cheaper than
-// formatting the value again.
-struct column_text {
-  std::uint32_t bits = 0;    // the float's bit pattern: 0 and -0 differ
-  std::uint32_t length = 0;  // 0 until the column has a value
-  std::array<char, 16> text{};
+// Text of formatted rows: grown as needed, never cleared byte by byte.
+struct text_buffer {
+  std::unique_ptr<char[]> data;
+  std::size_t capacity = 0;
+  std::size_t size = 0;
 };
 
-// The comma-separated results table. Rows are formatted into a large buffer
-// that is written in big blocks; every write and the close are checked, and
-// a failure ends the run.
+// The comma-separated results table. Rows are kept in blocks; a full block
+// is formatted and written while the run computes the next one. On a machine
+// with two or more cores a second thread formats half of each block and
+// writes the text, so a block's text is the same whichever thread made it.
+// Every write and the close are checked, and a failure ends the run.
 struct results_table {
   int fd = -1;
   std::string path;  // out_file as the user named it, for diagnostics
   table_destination destination;
-  std::vector<char> buffer;
-  std::size_t used = 0;
-  off_t written = 0;  // bytes in the file so far
-  std::array<column_text, result_columns_of(column_kind::real)> last_text{};
+  std::vector<result_row> rows;  // the block being filled
+  std::size_t pending = 0;       // rows of the block filled so far
+  // Text of the two halves of a block; two sets, so one can be written
+  // while the next is formatted.
+  std::array<std::array<text_buffer, 2>, 2> text;
+  std::size_t text_set = 0;
+  off_t written = 0;           // bytes in the file so far
+  int write_error = 0;         // errno of the first failed write, 0 if none
+  std::unique_ptr<ordered_worker> worker;  // formats and writes; null on one core
 };
 
 // Starts the table named by out_file (without trailing blanks) in the
@@ -48,9 +54,12 @@ void write_header(results_table& table);
 void append_row(results_table& table, const result_row& row);
 // Writes what is left, closes the file and puts the table in place.
 void close_results(results_table& table);
-// After a failure: closes and removes the unfinished file, leaving an
-// earlier table as it was. Never throws.
+// After a failure: stops the writing, closes and removes the unfinished
+// file, leaving an earlier table as it was. Never throws.
 void abandon_results(results_table& table) noexcept;
+
+// Sets `text` to the text of `count` rows, one line each.
+void format_rows(const result_row* rows, std::size_t count, text_buffer& text);
 
 // Writes one real as the shortest text that reads back to the same float,
 // with ".0" added where that text would look like an integer (0.0, -0.0,
