@@ -1,0 +1,72 @@
+"""The names of a site's files, defined once for the Python side.
+
+The items of "parameter.ini" and the columns of the met file, in file
+order. When the compiled module carries its own tables these names come
+from there, so that the programs and the package cannot drift apart.
+"""
+
+PARAMETER_ITEMS = (
+    "met_file", "out_file", "latitude", "albedo_cryo", "albedo_ice", "ta_offset",
+    "cryoconite_diameter", "cryoconite_depth", "sd_calc", "ch", "n_days",
+    "diffuse_mode", "item_13", "k_ice_direct", "k_ice_diffuse",
+    "fixed_solar_angle", "fixed_cryo_angle",
+)
+TEXT_ITEMS = ("met_file", "out_file")
+INTEGER_ITEMS = ("n_days", "diffuse_mode")
+
+MET_COLUMNS = (
+    "column_1", "month", "day", "obs_hour", "doy", "ta_obs", "wind", "rh", "sr",
+    "column_10", "lw_down", "lw_up", "sd_sensor", "pressure",
+)
+INTEGER_COLUMNS = MET_COLUMNS[:5]
+
+
+
+def _names(table):
+    """The names of a table's rows: plain names, or rows that carry a name."""
+    names = []
+    for row in table:
+        if isinstance(row, dict):
+            row = row["name"]
+        elif isinstance(row, (tuple, list)):
+            row = row[0]
+        names.append(str(getattr(row, "name", row)))
+    return tuple(names)
+
+
+try:  # the compiled module's tables, once it provides them
+    from pumak import _core
+
+    PARAMETER_ITEMS = _names(_core.parameter_items())
+    MET_COLUMNS = _names(_core.met_columns())
+    INTEGER_COLUMNS = MET_COLUMNS[:5]
+except (ImportError, AttributeError):
+    pass
+
+# Statements of parameter.ini each program reads: the recorded series reads
+# all items, the fixed-forcing experiments stop after k_ice_direct.
+STATEMENTS = {"pumak_metrun": 16, "pumak_fixed_a": 13, "pumak_fixed_b": 13}
+PROGRAM_ALIASES = {"metrun": "pumak_metrun", "fixed_a": "pumak_fixed_a", "fixed_b": "pumak_fixed_b"}
+
+# The met inputs the fixed-forcing programs replace by built-in constants.
+FIXED_FORCING_COLUMNS = ("ta_obs", "wind", "rh", "sr", "lw_down", "lw_up", "pressure")
+
+# Records per day and the longest run the programs accept.
+HOURS_PER_DAY = 24
+MAX_RUN_DAYS = 365250
+
+# The met file's directory as the programs see it from the run directory.
+MET_DIRECTORY = ("..", "data", "met_lv3")
+
+
+def program_name(program):
+    """The full name of a program given by its full or short name."""
+    name = PROGRAM_ALIASES.get(program, program)
+    if name not in STATEMENTS:
+        raise ValueError(f"unknown program {program!r}: expected one of {', '.join(STATEMENTS)}")
+    return name
+
+
+def items_in_layout(statements):
+    """The items a parameter file of `statements` statements holds."""
+    return PARAMETER_ITEMS[:statements + 1]
