@@ -70,8 +70,8 @@ std::string explain(const statement_problem& problem, statement_item::kind type)
   return "unknown problem";
 }
 
-free_format_reader::free_format_reader(int fd, std::size_t block_size)
-    : fd_(fd), buffer_(block_size < 16 ? 16 : block_size) {}
+free_format_reader::free_format_reader(int fd, std::size_t block_size, std::int64_t lines_before)
+    : fd_(fd), buffer_(block_size < 16 ? 16 : block_size), line_number_(lines_before) {}
 
 // Reads more of the file behind the unread data. Returns false at the end
 // of the file or on a read error.
@@ -81,6 +81,7 @@ bool free_format_reader::fill() {
   }
   if (begin_ > 0) {
     std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    discarded_ += static_cast<std::int64_t>(begin_);
     end_ -= begin_;
     scanned_ -= begin_;
     begin_ = 0;

@@ -67,8 +67,11 @@ std::string explain(const statement_problem& problem, statement_item::kind type)
 // The file is read in blocks, so memory does not grow with the file.
 class free_format_reader {
  public:
-  // Reads from the open file descriptor `fd`, which the caller owns.
-  explicit free_format_reader(int fd, std::size_t block_size = 1 << 20);
+  // Reads from the open file descriptor `fd`, which the caller owns, from
+  // its current offset. `lines_before` is the number of lines of the file
+  // before that offset, for the line numbers of diagnostics.
+  explicit free_format_reader(int fd, std::size_t block_size = 1 << 20,
+                              std::int64_t lines_before = 0);
 
   // Reads one statement into `items`. Returns false, with problem() set, if
   // the statement cannot be read completely; items already read keep their
@@ -79,6 +82,10 @@ class free_format_reader {
 
   // The number of the line on which the last statement ended (1 for the first line).
   std::int64_t line_number() const { return line_number_; }
+
+  // Bytes taken from the file so far, up to the start of the next unread
+  // line: where the next statement begins.
+  std::int64_t bytes_consumed() const { return discarded_ + static_cast<std::int64_t>(begin_); }
 
   // Lines longer than this are refused instead of growing the buffer without bound.
   static constexpr std::size_t max_line_length = std::size_t{64} << 20;
@@ -94,6 +101,7 @@ class free_format_reader {
   std::size_t begin_ = 0;    // start of the unread data
   std::size_t end_ = 0;      // end of the valid data
   std::size_t scanned_ = 0;  // data from begin_ to here holds no line end
+  std::int64_t discarded_ = 0;  // bytes moved out of the buffer before begin_
   bool at_end_ = false;
   bool read_failed_ = false;
   int read_errno_ = 0;
