@@ -38,4 +38,4 @@ for harness in fuzz_parameter_reader fuzz_met_reader fuzz_run; do
 done
 
 # The plotting tool, with the interpreter that sees the system's matplotlib.
-/usr/bin/python3 -m unittest discover -s tests/tools -v
+tools/install_python.sh --build-only && PYTHONPATH=python /usr/bin/python3 -m pytest tests/python -q

@@ -1,0 +1,55 @@
+"""pumak: a point model of a cryoconite hole on a glacier, in Python.
+
+    site = pumak.read_site("example/run")
+    results = pumak.run(site.parameters, site.met)
+
+The model itself is compiled (pumak._core) and shared with the programs
+pumak_metrun, pumak_fixed_a and pumak_fixed_b: a run here is bit for bit
+the program's run. `python3 -m pumak` lists the command-line tools.
+"""
+
+import importlib
+
+from pumak.errors import InputError
+
+# Name -> module that defines it. The modules load on first use, so that
+# `import pumak` stays light and the command-line tools that do not run the
+# model work before the compiled core is built.
+_PUBLIC = {
+    "Site": "pumak.model",
+    "read_site": "pumak.model",
+    "run": "pumak.model",
+    "run_site": "pumak.model",
+    "write_site": "pumak.model",
+    "program_name": "pumak.model",
+    "read_results": "pumak.results",
+    "to_xarray": "pumak.cf",
+}
+
+__all__ = ["InputError", "__version__", *_PUBLIC]
+
+
+def __getattr__(name):
+    if name == "__version__":
+        return _core_module().version
+    if name in _PUBLIC:
+        if name in ("read_site", "run", "run_site", "write_site", "program_name", "Site",
+                    "read_results"):
+            _core_module()
+        value = getattr(importlib.import_module(_PUBLIC[name]), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module 'pumak' has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))
+
+
+def _core_module():
+    try:
+        return importlib.import_module("pumak._core")
+    except ImportError as exc:
+        raise ImportError(
+            "pumak's compiled core (pumak._core) is not built or does not load for this "
+            f"interpreter ({exc}); build it with tools/install_python.sh") from exc

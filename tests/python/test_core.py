@@ -1,0 +1,100 @@
+"""The package against the programs: reference runs, written sites, bad input, CF output."""
+import numpy as np
+import pandas as pd
+import pytest
+import xarray as xr
+
+import pumak
+from pumak import _core
+from conftest import GOLDEN, KPC_L, assert_same_bits, run_program
+
+
+@pytest.mark.parametrize("case", GOLDEN, ids=lambda p: p.name)
+def test_reference_runs_to_the_bit_and_through_a_written_site(case, tmp_path):
+    program = (case / "program").read_text().strip()
+    results = pumak.run_site(case / "run", program=program)
+    assert_same_bits(results, pumak.read_results(case / "expected" / "results.csv"))
+
+    # The site written back is read by the program as the same values.
+    site = pumak.read_site(case / "run", program)
+    run_dir = pumak.write_site(tmp_path, site.parameters, site.met, program)
+    assert run_program(program, run_dir).returncode == 0
+    assert_same_bits(pumak.read_results(f"{run_dir}/{site.parameters['out_file']}"), results)
+    assert pumak.read_site(run_dir, program).parameters == site.parameters
+
+
+def test_solar_angle_is_the_runs():
+    site = pumak.read_site(GOLDEN[0] / "run", "fixed_a")
+    results = pumak.run(site.parameters, site.met, "fixed_a")
+    angle = _core.solar_angle(site.met["doy"].to_numpy(), results["hour"].to_numpy(), site.parameters["latitude"])
+    assert_same_bits(pd.DataFrame({"a": angle}), pd.DataFrame({"a": results["solar_angle"]}))
+
+
+# A line of a site's file replaced -> file, line, item of the error.
+BAD_FILES = [
+    ("parameter.ini", 10, "n_days   10.0", "parameter.ini", 10, "n_days"),
+    ("met", 73, "2016 8 4 1 216 missing 6 .6 0 0 240 316 .1 970", "../data/met_lv3/kpc_l_2016_08.txt", 73,
+     "ta_obs"),
+    ("parameter.ini", 13, "k_ice_direct/m 1.0", "parameter.ini", 13, "k_ice_direct"),
+]
+
+
+@pytest.mark.parametrize("which, line, text, file, at, item", BAD_FILES)
+def test_bad_files_give_the_programs_message(which, line, text, file, at, item, tmp_path, monkeypatch):
+    site = pumak.read_site(KPC_L, "metrun")
+    run_dir = pumak.write_site(tmp_path, site.parameters, site.met)
+    path = tmp_path / ("run/parameter.ini" if which == "parameter.ini" else "data/met_lv3/kpc_l_2016_08.txt")
+    lines = path.read_text().splitlines()
+    lines[line - 1] = text
+    path.write_text("\n".join(lines) + "\n")
+    monkeypatch.chdir(run_dir)
+    with pytest.raises(pumak.InputError) as caught:
+        pumak.read_site("", "metrun")
+    error = caught.value
+    assert (error.file, error.line, error.item) == (file, at, item)
+    program = run_program("metrun", run_dir)
+    assert (program.stderr, program.returncode) == (f"pumak_metrun: {error}\n", error.status)
+
+
+@pytest.mark.parametrize("params, change, item", [
+    ({}, lambda met: met.drop(columns="lw_up"), "lw_up"),
+    ({}, lambda met: met.iloc[:-1], "column_1"),  # one row short of n_days * 24
+    ({}, lambda met: met.assign(rh=met["rh"].astype(str)), "rh"),
+    ({}, lambda met: met.assign(doy=met["doy"].astype(np.float64)), "doy"),
+    ({"n_days": 30.0}, None, "n_days"),
+    ({"n_days": 400000}, None, "n_days"),
+    ({"albedo_ice": "0.5"}, None, "albedo_ice"),
+    ({"albedo_ise": 0.5}, None, "albedo_ise"),
+])
+def test_bad_input_in_memory_is_refused_naming_it(params, change, item):
+    site = pumak.read_site(KPC_L)
+    with pytest.raises(pumak.InputError, match=item) as caught:
+        pumak.run({**site.parameters, **params}, change(site.met) if change else site.met)
+    assert caught.value.item == item
+
+
+def test_read_results_refuses_what_is_not_a_table(tmp_path):
+    good = (GOLDEN[0] / "expected" / "results.csv").read_text().splitlines()
+    (tmp_path / "t.csv").write_text("\n".join(good[:3] + [good[3].replace(",", ",x", 1)]))
+    with pytest.raises(pumak.InputError, match="t.csv:4: month: expected an integer") as caught:
+        pumak.read_results(tmp_path / "t.csv")
+    assert (caught.value.line, caught.value.item) == (4, "month")
+
+
+def test_to_xarray_is_cf_and_survives_netcdf(tmp_path):
+    site = pumak.read_site(KPC_L)
+    results = pumak.run(site.parameters, site.met)
+    ds = pumak.to_xarray(results, site.parameters, site.met, utc_offset=-2)
+    assert (ds.attrs["Conventions"], ds.attrs["featureType"], ds.attrs["program"]) == (
+        "CF-1.8", "timeSeries", "pumak_metrun")
+    assert ds.attrs["model_version"] == _core.version
+    assert ds.attrs["parameter_albedo_ice"] == np.float32(site.parameters["albedo_ice"])
+    assert ds["sr"].attrs["standard_name"] == "surface_downwelling_shortwave_flux_in_air"
+    assert all({"units", "long_name"} <= set(ds[v].attrs) for v in ds.data_vars)
+    # Hour 1 of 1 August, local solar time UTC - 2 h; hour 24 of the last day ends at midnight.
+    assert ds["time"].values[0] == np.datetime64("2016-08-01T03:00")
+    assert ds["time"].values[-1] == np.datetime64("2016-08-31T02:00")
+    ds.to_netcdf(tmp_path / "r.nc")
+    with xr.open_dataset(tmp_path / "r.nc") as back:
+        assert_same_bits(back.to_dataframe()[list(results.columns)].reset_index(drop=True), results)
+        assert back["time"].values[5] == ds["time"].values[5]
