@@ -1,4 +1,6 @@
 """The package against the programs: reference runs, written sites, bad input, CF output."""
+from pathlib import Path
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -10,7 +12,7 @@ from conftest import GOLDEN, KPC_L, assert_same_bits, run_program
 
 
 @pytest.mark.parametrize("case", GOLDEN, ids=lambda p: p.name)
-def test_reference_runs_to_the_bit_and_through_a_written_site(case, tmp_path):
+def test_reference_runs_to_the_bit_through_a_written_site_with_their_sun(case, tmp_path):
     program = (case / "program").read_text().strip()
     results = pumak.run_site(case / "run", program=program)
     assert_same_bits(results, pumak.read_results(case / "expected" / "results.csv"))
@@ -21,37 +23,29 @@ def test_reference_runs_to_the_bit_and_through_a_written_site(case, tmp_path):
     assert run_program(program, run_dir).returncode == 0
     assert_same_bits(pumak.read_results(f"{run_dir}/{site.parameters['out_file']}"), results)
     assert pumak.read_site(run_dir, program).parameters == site.parameters
-
-
-def test_solar_angle_is_the_runs():
-    site = pumak.read_site(GOLDEN[0] / "run", "fixed_a")
-    results = pumak.run(site.parameters, site.met, "fixed_a")
+    # The solar angle `check` compares records with is the run's (no angle is fixed here).
     angle = _core.solar_angle(site.met["doy"].to_numpy(), results["hour"].to_numpy(), site.parameters["latitude"])
-    assert_same_bits(pd.DataFrame({"a": angle}), pd.DataFrame({"a": results["solar_angle"]}))
+    assert_same_bits(pd.DataFrame({"solar_angle": angle}), results[["solar_angle"]])
 
 
-# A line of a site's file replaced -> file, line, item of the error.
-BAD_FILES = [
-    ("parameter.ini", 10, "n_days   10.0", "parameter.ini", 10, "n_days"),
-    ("met", 73, "2016 8 4 1 216 missing 6 .6 0 0 240 316 .1 970", "../data/met_lv3/kpc_l_2016_08.txt", 73,
-     "ta_obs"),
-    ("parameter.ini", 13, "k_ice_direct/m 1.0", "parameter.ini", 13, "k_ice_direct"),
+BAD_FILES = [  # a line of a site's file replaced -> the file, line and item of the error
+    ("parameter.ini", 10, "n_days   10.0", "n_days"),
+    ("../data/met_lv3/kpc_l_2016_08.txt", 73, "2016 8 4 1 216 missing 6 .6 0 0 240 316 .1 970", "ta_obs"),
+    ("parameter.ini", 13, "k_ice_direct/m 1.0", "k_ice_direct"),
 ]
 
 
-@pytest.mark.parametrize("which, line, text, file, at, item", BAD_FILES)
-def test_bad_files_give_the_programs_message(which, line, text, file, at, item, tmp_path, monkeypatch):
+@pytest.mark.parametrize("file, line, text, item", BAD_FILES)
+def test_bad_files_give_the_programs_message(file, line, text, item, tmp_path, monkeypatch):
     site = pumak.read_site(KPC_L, "metrun")
-    run_dir = pumak.write_site(tmp_path, site.parameters, site.met)
-    path = tmp_path / ("run/parameter.ini" if which == "parameter.ini" else "data/met_lv3/kpc_l_2016_08.txt")
-    lines = path.read_text().splitlines()
-    lines[line - 1] = text
-    path.write_text("\n".join(lines) + "\n")
+    run_dir = Path(pumak.write_site(tmp_path, site.parameters, site.met))
+    lines = (run_dir / file).read_text().splitlines()
+    (run_dir / file).write_text("\n".join(lines[:line - 1] + [text] + lines[line:]) + "\n")
     monkeypatch.chdir(run_dir)
     with pytest.raises(pumak.InputError) as caught:
         pumak.read_site("", "metrun")
     error = caught.value
-    assert (error.file, error.line, error.item) == (file, at, item)
+    assert (error.file, error.line, error.item) == (file, line, item)
     program = run_program("metrun", run_dir)
     assert (program.stderr, program.returncode) == (f"pumak_metrun: {error}\n", error.status)
 
@@ -85,9 +79,8 @@ def test_to_xarray_is_cf_and_survives_netcdf(tmp_path):
     site = pumak.read_site(KPC_L)
     results = pumak.run(site.parameters, site.met)
     ds = pumak.to_xarray(results, site.parameters, site.met, utc_offset=-2)
-    assert (ds.attrs["Conventions"], ds.attrs["featureType"], ds.attrs["program"]) == (
-        "CF-1.8", "timeSeries", "pumak_metrun")
-    assert ds.attrs["model_version"] == _core.version
+    assert [ds.attrs[k] for k in ("Conventions", "featureType", "program", "model_version")] == [
+        "CF-1.8", "timeSeries", "pumak_metrun", _core.version]
     assert ds.attrs["parameter_albedo_ice"] == np.float32(site.parameters["albedo_ice"])
     assert ds["sr"].attrs["standard_name"] == "surface_downwelling_shortwave_flux_in_air"
     assert all({"units", "long_name"} <= set(ds[v].attrs) for v in ds.data_vars)
