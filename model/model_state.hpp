@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "io/text_field.hpp"
+#include "model/step_cache.hpp"
 #include "physics/physical_constants.hpp"
 
 namespace pumak {
@@ -104,6 +105,9 @@ struct model_state {
   std::int32_t day_index = 0;
   std::int32_t hour_index = 0;
   std::int32_t m = 0;  // record index of the current hour
+  // Values the hourly steps reuse instead of computing them again; they
+  // follow from the groups above and hold nothing of their own.
+  step_cache cache;
 };
 
 }  // namespace pumak

@@ -7,8 +7,8 @@
 
 namespace pumak {
 
-void diffuse(float ta, float nlr_ice, float solar_angle, float sr, float& sr_direct,
-             float& sr_diffuse, float t_melt, std::int32_t diffuse_mode, float& diffuse_fraction) {
+void diffuse_at(float ta, float nlr_ice, float mu, float sr, float& sr_direct, float& sr_diffuse,
+                float t_melt, std::int32_t diffuse_mode, float& diffuse_fraction) {
   // Cloud factor: how far the net longwave of the ice falls short of a
   // clear-sky reference that is linear in the air temperature.
   const float s = t_melt + ta;
@@ -17,7 +17,6 @@ void diffuse(float ta, float nlr_ice, float solar_angle, float sr, float& sr_dir
 
   // Clear-sky diffuse fraction from the cosine of the zenith angle; below
   // mu = 0.0323 (and for NaN) it keeps the formula's value at that point.
-  const float mu = clib::cos(solar_angle);
   float fraction = 6.1083f;
   if (mu > 0.0323f) {
     fraction = 0.0604f / (mu - 0.0223f) + 0.0683f;
@@ -43,6 +42,12 @@ void diffuse(float ta, float nlr_ice, float solar_angle, float sr, float& sr_dir
   diffuse_fraction = fraction;
   sr_direct = sr * (1.0f - fraction);
   sr_diffuse = sr * fraction;
+}
+
+void diffuse(float ta, float nlr_ice, float solar_angle, float sr, float& sr_direct,
+             float& sr_diffuse, float t_melt, std::int32_t diffuse_mode, float& diffuse_fraction) {
+  diffuse_at(ta, nlr_ice, clib::cos(solar_angle), sr, sr_direct, sr_diffuse, t_melt, diffuse_mode,
+             diffuse_fraction);
 }
 
 }  // namespace pumak

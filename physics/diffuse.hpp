@@ -52,4 +52,9 @@ namespace pumak {
 void diffuse(float ta, float nlr_ice, float solar_angle, float sr, float& sr_direct,
              float& sr_diffuse, float t_melt, std::int32_t diffuse_mode, float& diffuse_fraction);
 
+// diffuse with the cosine of the solar zenith angle, mu = cos(solar_angle),
+// given instead of the angle: diffuse takes the cosine and calls it.
+void diffuse_at(float ta, float nlr_ice, float mu, float sr, float& sr_direct, float& sr_diffuse,
+                float t_melt, std::int32_t diffuse_mode, float& diffuse_fraction);
+
 }  // namespace pumak

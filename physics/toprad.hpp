@@ -46,4 +46,16 @@ namespace pumak {
 void toprad(std::int32_t doy, std::int32_t hour, float pi, float solar_constant, float latitude,
             float& s_toa, float& solar_angle);
 
+// The parts of toprad, for callers that reuse them: the day terms of a day
+// of year, the hour angle of an hour of the day, and the position from the
+// day terms, the cosine of the hour angle and the sines and cosines of the
+// declination and the latitude. toprad is these three in turn, so a caller
+// that keeps the parts (the library's cos and sin of the same arguments give
+// the same values) gets toprad's results bit for bit.
+void solar_day(std::int32_t doy, float pi, float& e0, float& declination);
+void hour_angle(std::int32_t hour, float pi, float& omega);
+void sun_position(float solar_constant, float e0, float cos_omega, float cos_declination,
+                  float sin_declination, float cos_latitude, float sin_latitude, float& s_toa,
+                  float& solar_angle);
+
 }  // namespace pumak

@@ -37,4 +37,13 @@ namespace pumak {
 void transmit(float path_length, float& transmittance, float diffuse_fraction, float k_ice,
               float& k_effective);
 
+// The parts of transmit, for callers that keep the terms of a path while it
+// does not change: T1 and T2 of a path, g1 and g2 of a path, and the mix
+// ((1 - f) * term_1) + (f * term_2) of two terms with the diffuse fraction f.
+// transmit mixes T1 and T2 into the transmittance and g1 and g2 into the
+// extinction coefficient.
+void transmit_terms(float path_length, float k_ice, float& t1, float& t2);
+void extinction_terms(float path_length, float k_ice, float& g1, float& g2);
+void weigh_terms(float term_1, float term_2, float diffuse_fraction, float& weighted);
+
 }  // namespace pumak

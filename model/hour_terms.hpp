@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstdint>
+
+#include "model/model_state.hpp"
+#include "model/model_variant.hpp"
+#include "model/step_cache.hpp"
+
+// The hour split in two: the air, the bare ice and the sun, which do not
+// depend on the hole, and the hole and its floor. A run does both every
+// hour; an ensemble does the first once for all members that share its
+// parameters and the second for each member.
+namespace pumak {
+
+// The inputs of one hour: record m of the series, with a fixed-forcing
+// variant's values in place of the seven it replaces.
+struct met_record {
+  std::int32_t obs_hour = 0;
+  std::int32_t doy = 0;
+  float ta_obs = 0.0f;
+  float wind = 0.0f;
+  float rh = 0.0f;
+  float sr = 0.0f;
+  float lw_down = 0.0f;
+  float lw_up = 0.0f;
+  float pressure = 0.0f;
+};
+
+met_record record_at(const met_series& met, std::size_t m, const fixed_forcing* forcing);
+
+// The run parameters that the air, the bare ice and the sun depend on.
+struct sky_parameters {
+  float latitude = 0.0f;  // radians
+  float ta_offset = 0.0f;
+  float albedo_ice = 0.0f;
+  float ch = 0.0f;
+  std::int32_t diffuse_mode = 0;
+  float fixed_solar_angle = -1.0f;  // degrees; negative or NaN: the sun of toprad
+};
+
+inline sky_parameters sky_parameters_of(const run_parameters& p, const model_variant& variant) {
+  return {p.latitude, p.ta_offset, p.albedo_ice, p.ch, p.diffuse_mode,
+          variant.angle_overrides ? p.fixed_solar_angle : -1.0f};
+}
+
+// The run parameters of the hole and its floor.
+struct floor_parameters {
+  float albedo_cryo = 0.0f;
+  float cryoconite_diameter = 0.0f;
+  float k_used_direct = 0.0f;     // extinction coefficient of the slant path
+  float k_ice_diffuse = 0.0f;     // extinction coefficient of the vertical path
+  float fixed_cryo_angle = -1.0f; // degrees; negative or NaN: the hole's own
+};
+
+inline floor_parameters floor_parameters_of(const run_parameters& p, const model_variant& variant) {
+  return {p.albedo_cryo, p.cryoconite_diameter,
+          variant.fixed_extinction ? variant.fixed_k_used_direct : p.k_ice_direct / 1.66f,
+          variant.fixed_extinction ? variant.fixed_k_diffuse : p.k_ice_diffuse,
+          variant.angle_overrides ? p.fixed_cryo_angle : -1.0f};
+}
+
+// Values of the hour besides hourly_quantities that the floor reuses.
+struct hour_terms {
+  float cos_solar = 0.0f;           // cos(solar_angle)
+  float emission = 0.0f;            // pow(t_melt + ts, 4)
+  float floor_emission = 0.0f;      // emission * (emissivity * sigma)
+  float sky_longwave = 0.0f;        // emissivity * lw_down
+  float sd_increment = 0.0f;        // lowering of the hour, m
+  float still_depth_increment = 0.0f;  // depth change of a floor that does not melt, mm
+  bool sun_up = false;              // solar_angle < 0.5 * pi
+  bool frozen = false;              // ts < 0: neither surface melts
+};
+
+// The air, the bare ice and the sun of an hour: writes days_for_graph, ta,
+// ts, vapor's outputs, the four ice fluxes, s_toa, solar_angle, the direct
+// and diffuse parts, the floor's turbulent fluxes (the ice's times 0) and
+// melt_ice into `q`, and the rest into `terms`. `hour_index` is 1..24.
+void sky_hour(const met_record& r, std::int32_t hour_index, const sky_parameters& p,
+              const physical_constants& c, sun_table& sun, fixed_sun& fixed, hourly_quantities& q,
+              hour_terms& terms);
+
+// What the floor computes besides melt and the carried state.
+struct floor_detail {
+  bool when_frozen = true;  // the floor's radiation also in hours in which nothing melts
+  bool extinction = true;   // k_direct and k_diffuse
+};
+
+// The hole and its floor after sky_hour: the wall angle, sky view, the
+// shortwave and longwave of the floor, melt_cryo into `q`; then the hour's
+// lowering is added to sd_calc and the hole depth moves. With
+// detail.when_frozen false, an hour in which nothing melts only moves the
+// carried state and sets melt_cryo; the other floor quantities in `q` are
+// then left as they were. Without detail.extinction, k_direct and k_diffuse
+// are not written where they would come from transmit.
+void floor_hour(const hour_terms& terms, const floor_parameters& f, const physical_constants& c,
+                floor_detail detail, hole_geometry& hole, hourly_quantities& q,
+                float& cryoconite_depth, float& sd_calc);
+
+}  // namespace pumak
