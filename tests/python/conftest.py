@@ -13,7 +13,7 @@ KPC_L = ROOT / "tests" / "data" / "golden" / "kpc_l_deep" / "run"  # a real mont
 
 def run_program(program, run_dir):
     """Runs the built program (in $PUMAK_BUILD_DIR, or build/ as the README builds it) in run_dir."""
-    path = Path(os.environ.get("PUMAK_BUILD_DIR", ROOT / "build")) / f"pumak_{program}"
+    path = ROOT / os.environ.get("PUMAK_BUILD_DIR", "build") / f"pumak_{program}"
     if not path.exists():
         pytest.skip(f"{path} is not built")
     return subprocess.run([path], cwd=run_dir, capture_output=True, text=True, timeout=60)
