@@ -120,6 +120,9 @@ def write_site(root, parameters, met, program="pumak_metrun"):
     name = program_name(program)
     layout = _core.program_layout(name)
     values = _core.checked_parameters(dict(parameters), name)
+    for item in ("met_file", "out_file"):
+        if not values[item].strip():
+            raise InputError(f"parameters: {item}: blank; the program needs a file name", item=item)
     arrays = met_arrays(met)
     hours = max(values["n_days"], 0) * 24
     for column, array in arrays.items():
