@@ -1,0 +1,327 @@
+#include "model/ensemble.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <exception>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "model/hour_terms.hpp"
+#include "model/result_row.hpp"
+#include "model/simulate.hpp"
+#include "physics/const_init.hpp"
+
+namespace pumak {
+namespace {
+
+// Hours computed together: the sky part of a block for a group of members,
+// then each member's floor over the block.
+constexpr std::size_t block_hours = 256;
+
+std::uint32_t bits_of(float value) { return std::bit_cast<std::uint32_t>(value); }
+
+// Columns whose values stay right when a frozen hour leaves the floor's
+// radiation out (floor_hour without when_frozen), and columns that do not
+// read the extinction coefficients. A column not listed asks for all.
+constexpr std::array<std::string_view, 22> without_floor_radiation{
+    "days_for_graph", "month",     "day",      "hour",        "sd_obs",    "sd_calc",
+    "nsr_ice",        "nlr_ice",   "sh_ice",   "lh_ice",      "melt_ice",  "sh_cryo",
+    "lh_cryo",        "melt_cryo", "d_sh",     "d_lh",        "d_melt",    "cryoconite_depth",
+    "sr",             "sr_direct", "sr_diffuse", "solar_angle"};
+constexpr std::array<std::string_view, 2> extinction_columns{"k_direct", "k_diffuse"};
+
+floor_detail detail_for(std::span<const ensemble_column> columns) {
+  floor_detail detail{false, false};
+  for (const ensemble_column& c : columns) {
+    const std::string_view name = result_columns[c.column].name;
+    if (std::find(without_floor_radiation.begin(), without_floor_radiation.end(), name) ==
+        without_floor_radiation.end()) {
+      detail.when_frozen = true;
+    }
+    if (std::find(extinction_columns.begin(), extinction_columns.end(), name) !=
+        extinction_columns.end()) {
+      detail.extinction = true;
+    }
+  }
+  return detail;
+}
+
+// The fit of modelled to observed lowering, gathered hour by hour. The sums
+// are taken about the first pair, so that they stay small.
+struct lowering_fit {
+  double first_calc = std::numeric_limits<double>::quiet_NaN();
+  std::int64_t n = 0;
+  double x0 = 0.0;
+  double y0 = 0.0;
+  double sx = 0.0;
+  double sy = 0.0;
+  double sxx = 0.0;
+  double syy = 0.0;
+  double sxy = 0.0;
+  double sd = 0.0;
+  double sdd = 0.0;
+};
+
+// `calc` is the hour's sd_calc, `observed` the observed lowering (NaN where
+// there is none).
+void add_hour(lowering_fit& f, float calc, double observed) {
+  const double sd_calc = static_cast<double>(calc);
+  if (std::isnan(f.first_calc) && std::isfinite(sd_calc)) {
+    f.first_calc = sd_calc;
+  }
+  const double x = sd_calc - f.first_calc;
+  if (!std::isfinite(x) || !std::isfinite(observed)) {
+    return;
+  }
+  if (f.n == 0) {
+    f.x0 = x;
+    f.y0 = observed;
+  }
+  ++f.n;
+  const double dx = x - f.x0;
+  const double dy = observed - f.y0;
+  const double d = x - observed;
+  f.sx += dx;
+  f.sy += dy;
+  f.sxx += dx * dx;
+  f.syy += dy * dy;
+  f.sxy += dx * dy;
+  f.sd += d;
+  f.sdd += d * d;
+}
+
+void finish(const lowering_fit& f, ensemble_summary& s) {
+  s.lowering_pairs = f.n;
+  if (f.n == 0) {
+    return;
+  }
+  const double n = static_cast<double>(f.n);
+  s.lowering_bias = f.sd / n;
+  s.lowering_rmse = std::sqrt(f.sdd / n);
+  const double cxx = f.sxx - f.sx * f.sx / n;
+  const double cyy = f.syy - f.sy * f.sy / n;
+  const double cxy = f.sxy - f.sx * f.sy / n;
+  // Fewer than two pairs or a constant series: no correlation.
+  if (f.n >= 2 && cxx > 0.0 && cyy > 0.0) {
+    s.lowering_correlation = std::clamp(cxy / std::sqrt(cxx * cyy), -1.0, 1.0);
+  }
+}
+
+// One member's run.
+struct member_run {
+  std::size_t index = 0;  // in the ensemble
+  floor_parameters floor;
+  hole_geometry hole;
+  float cryoconite_depth = 0.0f;
+  float sd_calc = 0.0f;
+  lowering_fit fit;
+  double melt_ice_sum = 0.0;
+  double melt_cryo_sum = 0.0;
+};
+
+// Members that share the sky part of every hour.
+struct group_run {
+  sky_parameters sky;
+  sun_table* sun = nullptr;
+  fixed_sun fixed;
+  std::vector<member_run> members;
+};
+
+// What the members of one thread share in an hour of the block: the record,
+// the row's own columns and the observed lowering.
+struct block_hour {
+  met_record record;
+  std::int32_t hour_index = 0;
+  std::int32_t month = 0;
+  std::int32_t day = 0;
+  float sd_sensor = 0.0f;
+  double observed = 0.0;  // sd_obs less its first finite value, or NaN
+};
+
+struct ensemble_run {
+  std::span<const run_parameters> members;
+  const met_series* met = nullptr;
+  const model_variant* variant = nullptr;
+  std::span<const ensemble_column> columns;
+  std::span<ensemble_summary> summaries;
+  std::size_t hours = 0;
+  floor_detail detail;
+};
+
+// Members [first, last) of the ensemble, in the calling thread.
+void run_members(const ensemble_run& e, std::size_t first, std::size_t last) {
+  physical_constants c;
+  std::vector<group_run> groups;
+  std::map<std::array<std::uint32_t, 6>, std::size_t> group_of;
+  std::map<std::uint32_t, std::unique_ptr<sun_table>> suns;
+  for (std::size_t i = first; i < last; ++i) {
+    run_parameters p = e.members[i];
+    const_init(c.solar_constant, c.pi, c.t_melt, c.sigma, c.l_vap, c.l_fus, c.emissivity,
+               c.cp_air, c.p_std, c.rho_ice, c.rho_water, c.dt, p.latitude);
+    const sky_parameters sky = sky_parameters_of(p, *e.variant);
+    // A fixed sun applies from 0 degrees up; every other value leaves toprad's.
+    const float fixed = sky.fixed_solar_angle >= 0.0f ? sky.fixed_solar_angle : -1.0f;
+    const std::array<std::uint32_t, 6> key{bits_of(sky.latitude), bits_of(sky.ta_offset),
+                                           bits_of(sky.albedo_ice), bits_of(sky.ch),
+                                           static_cast<std::uint32_t>(sky.diffuse_mode),
+                                           bits_of(fixed)};
+    auto [at, added] = group_of.try_emplace(key, groups.size());
+    if (added) {
+      std::unique_ptr<sun_table>& sun = suns[key[0]];
+      if (!sun) {
+        sun = std::make_unique<sun_table>();
+      }
+      groups.push_back(group_run{sky, sun.get(), {}, {}});
+    }
+    member_run member;
+    member.index = i;
+    member.floor = floor_parameters_of(p, *e.variant);
+    member.cryoconite_depth = p.cryoconite_depth;
+    member.sd_calc = p.sd_calc;
+    groups[at->second].members.push_back(member);
+  }
+
+  const met_series& met = *e.met;
+  const std::size_t sd_obs = result_column_index("sd_obs");
+  const hourly_quantities no_quantities{};  // sd_obs reads the record alone
+  double first_observed = std::numeric_limits<double>::quiet_NaN();
+  std::vector<block_hour> block(block_hours);
+  std::vector<hourly_quantities> quantities(block_hours);
+  std::vector<hour_terms> terms(block_hours);
+  for (std::size_t start = 0; start < e.hours; start += block_hours) {
+    const std::size_t n = std::min(block_hours, e.hours - start);
+    for (std::size_t h = 0; h < n; ++h) {
+      const std::size_t m = start + h + 1;
+      block_hour& b = block[h];
+      b.record = record_at(met, m, e.variant->forcing);
+      b.hour_index = static_cast<std::int32_t>((m - 1) % 24 + 1);
+      b.month = met.month[m];
+      b.day = met.day[m];
+      b.sd_sensor = met.sd_sensor[m];
+      const row_source row{&no_quantities, b.hour_index, b.month, b.day, b.sd_sensor, 0.0f, 0.0f, 0.0f};
+      const double observed = static_cast<double>(row_value(sd_obs, row).real);
+      if (std::isnan(first_observed) && std::isfinite(observed)) {
+        first_observed = observed;
+      }
+      b.observed = observed - first_observed;
+    }
+    for (group_run& g : groups) {
+      for (std::size_t h = 0; h < n; ++h) {
+        sky_hour(block[h].record, block[h].hour_index, g.sky, c, *g.sun, g.fixed, quantities[h],
+                 terms[h]);
+      }
+      for (member_run& r : g.members) {
+        const std::size_t row_start = r.index * e.hours + start;
+        for (std::size_t h = 0; h < n; ++h) {
+          hourly_quantities& q = quantities[h];
+          floor_hour(terms[h], r.floor, c, e.detail, r.hole, q, r.cryoconite_depth, r.sd_calc);
+          r.melt_ice_sum += static_cast<double>(q.melt_ice);
+          r.melt_cryo_sum += static_cast<double>(q.melt_cryo);
+          add_hour(r.fit, r.sd_calc, block[h].observed);
+          if (e.columns.empty()) {
+            continue;
+          }
+          const block_hour& b = block[h];
+          const row_source row{&q,          b.hour_index, b.month,           b.day,
+                               b.sd_sensor, b.record.sr,  r.sd_calc, r.cryoconite_depth};
+          for (const ensemble_column& column : e.columns) {
+            const result_value value = row_value(column.column, row);
+            if (column.real != nullptr) {
+              column.real[row_start + h] = value.real;
+            } else {
+              column.integer[row_start + h] = value.integer;
+            }
+          }
+        }
+      }
+    }
+  }
+
+  if (e.summaries.empty()) {
+    return;
+  }
+  for (const group_run& g : groups) {
+    for (const member_run& r : g.members) {
+      ensemble_summary& s = e.summaries[r.index];
+      s = ensemble_summary{};
+      s.sd_calc = r.sd_calc;
+      s.cryoconite_depth = r.cryoconite_depth;
+      s.melt_ice_sum = r.melt_ice_sum;
+      s.melt_cryo_sum = r.melt_cryo_sum;
+      finish(r.fit, s);
+    }
+  }
+}
+
+void check(const ensemble_run& e) {
+  for (const run_parameters& p : e.members) {
+    if (p.n_days != e.members.front().n_days) {
+      throw std::invalid_argument("ensemble: every member must run the same n_days (" +
+                                  std::to_string(e.members.front().n_days) + " and " +
+                                  std::to_string(p.n_days) + " given)");
+    }
+  }
+  check_series_length(*e.met, e.hours);
+  if (!e.summaries.empty() && e.summaries.size() != e.members.size()) {
+    throw std::invalid_argument("ensemble: " + std::to_string(e.summaries.size()) +
+                                " summaries for " + std::to_string(e.members.size()) + " members");
+  }
+  for (const ensemble_column& c : e.columns) {
+    if (c.column >= result_column_count) {
+      throw std::invalid_argument("ensemble: no result column " + std::to_string(c.column));
+    }
+    const bool real = result_columns[c.column].kind == column_kind::real;
+    if ((real ? c.real == nullptr : c.integer == nullptr) || (c.real != nullptr && c.integer != nullptr)) {
+      throw std::invalid_argument("ensemble: column " + std::string(result_columns[c.column].name) +
+                                  " needs one buffer of " + (real ? "float" : "int32") + " values");
+    }
+  }
+}
+
+}  // namespace
+
+void run_ensemble(std::span<const run_parameters> members, const met_series& met,
+                  const model_variant& variant, std::span<const ensemble_column> columns,
+                  std::span<ensemble_summary> summaries, unsigned threads) {
+  if (members.empty()) {
+    return;
+  }
+  const ensemble_run e{members, &met, &variant, columns, summaries, run_hours(members.front()),
+                       detail_for(columns)};
+  check(e);
+
+  if (threads == 0) {
+    threads = std::max(1u, std::thread::hardware_concurrency());
+  }
+  const std::size_t n_threads = std::min<std::size_t>(threads, members.size());
+  const auto bound = [&](std::size_t t) { return t * members.size() / n_threads; };
+  std::vector<std::exception_ptr> failures(n_threads);
+  const auto work = [&](std::size_t t) {
+    try {
+      run_members(e, bound(t), bound(t + 1));
+    } catch (...) {
+      failures[t] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> workers;
+  workers.reserve(n_threads - 1);
+  for (std::size_t t = 1; t < n_threads; ++t) {
+    workers.emplace_back(work, t);
+  }
+  work(0);
+  for (std::thread& worker : workers) {
+    worker.join();
+  }
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) {
+      std::rethrow_exception(failure);
+    }
+  }
+}
+
+}  // namespace pumak
