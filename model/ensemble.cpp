@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <memory>
@@ -22,6 +23,7 @@ namespace {
 // Hours computed together: the sky part of a block for a group of members,
 // then each member's floor over the block.
 constexpr std::size_t block_hours = 256;
+static_assert(sizeof(result_value) == sizeof(float) && sizeof(result_value) == sizeof(std::int32_t));
 
 std::uint32_t bits_of(float value) { return std::bit_cast<std::uint32_t>(value); }
 
@@ -120,7 +122,6 @@ struct member_run {
   float cryoconite_depth = 0.0f;
   float sd_calc = 0.0f;
   lowering_fit fit;
-  double melt_ice_sum = 0.0;
   double melt_cryo_sum = 0.0;
 };
 
@@ -130,6 +131,7 @@ struct group_run {
   sun_table* sun = nullptr;
   fixed_sun fixed;
   std::vector<member_run> members;
+  double melt_ice_sum = 0.0;
 };
 
 // What the members of one thread share in an hour of the block: the record,
@@ -176,7 +178,7 @@ void run_members(const ensemble_run& e, std::size_t first, std::size_t last) {
       if (!sun) {
         sun = std::make_unique<sun_table>();
       }
-      groups.push_back(group_run{sky, sun.get(), {}, {}});
+      groups.push_back(group_run{sky, sun.get(), {}, {}, 0.0});
     }
     member_run member;
     member.index = i;
@@ -193,6 +195,7 @@ void run_members(const ensemble_run& e, std::size_t first, std::size_t last) {
   std::vector<block_hour> block(block_hours);
   std::vector<hourly_quantities> quantities(block_hours);
   std::vector<hour_terms> terms(block_hours);
+  std::vector<result_value> staged;
   for (std::size_t start = 0; start < e.hours; start += block_hours) {
     const std::size_t n = std::min(block_hours, e.hours - start);
     for (std::size_t h = 0; h < n; ++h) {
@@ -215,28 +218,38 @@ void run_members(const ensemble_run& e, std::size_t first, std::size_t last) {
         sky_hour(block[h].record, block[h].hour_index, g.sky, c, *g.sun, g.fixed, quantities[h],
                  terms[h]);
       }
-      for (member_run& r : g.members) {
-        const std::size_t row_start = r.index * e.hours + start;
-        for (std::size_t h = 0; h < n; ++h) {
-          hourly_quantities& q = quantities[h];
+      // Hour by hour, each member in turn: the members' carried states are
+      // independent chains that the processor can run side by side. Column
+      // values go to the block's staging area first, member by member.
+      const std::size_t members = g.members.size();
+      staged.resize(e.columns.size() * members * block_hours);
+      for (std::size_t h = 0; h < n; ++h) {
+        hourly_quantities& q = quantities[h];
+        const block_hour& b = block[h];
+        g.melt_ice_sum += static_cast<double>(q.melt_ice);  // the same for every member
+        for (std::size_t k = 0; k < members; ++k) {
+          member_run& r = g.members[k];
           floor_hour(terms[h], r.floor, c, e.detail, r.hole, q, r.cryoconite_depth, r.sd_calc);
-          r.melt_ice_sum += static_cast<double>(q.melt_ice);
           r.melt_cryo_sum += static_cast<double>(q.melt_cryo);
-          add_hour(r.fit, r.sd_calc, block[h].observed);
-          if (e.columns.empty()) {
-            continue;
-          }
-          const block_hour& b = block[h];
-          const row_source row{&q,          b.hour_index, b.month,           b.day,
+          add_hour(r.fit, r.sd_calc, b.observed);
+          const row_source row{&q,          b.hour_index, b.month,   b.day,
                                b.sd_sensor, b.record.sr,  r.sd_calc, r.cryoconite_depth};
-          for (const ensemble_column& column : e.columns) {
-            const result_value value = row_value(column.column, row);
-            if (column.real != nullptr) {
-              column.real[row_start + h] = value.real;
-            } else {
-              column.integer[row_start + h] = value.integer;
-            }
+          for (std::size_t j = 0; j < e.columns.size(); ++j) {
+            staged[(j * members + k) * block_hours + h] = row_value(e.columns[j].column, row);
           }
+        }
+      }
+      // Each member's hours of the block are one run of its rows.
+      for (std::size_t j = 0; j < e.columns.size(); ++j) {
+        const ensemble_column& column = e.columns[j];
+        for (std::size_t k = 0; k < members; ++k) {
+          const result_value* from = &staged[(j * members + k) * block_hours];
+          const std::size_t at = g.members[k].index * e.hours + start;
+          // The staged values hold the column's kind, which has the size and
+          // representation of its buffer's elements.
+          void* to = column.real != nullptr ? static_cast<void*>(column.real + at)
+                                            : static_cast<void*>(column.integer + at);
+          std::memcpy(to, from, n * sizeof(result_value));
         }
       }
     }
@@ -251,7 +264,7 @@ void run_members(const ensemble_run& e, std::size_t first, std::size_t last) {
       s = ensemble_summary{};
       s.sd_calc = r.sd_calc;
       s.cryoconite_depth = r.cryoconite_depth;
-      s.melt_ice_sum = r.melt_ice_sum;
+      s.melt_ice_sum = g.melt_ice_sum;
       s.melt_cryo_sum = r.melt_cryo_sum;
       finish(r.fit, s);
     }

@@ -96,22 +96,6 @@ float melt_energy(bool frozen, float nlr, float nsr, float sh, float lh) {
   return melt < 0.0f ? 0.0f : melt;
 }
 
-// Change of the hole depth in an hour (mm of ice): the floor's melt less the
-// surface's.
-float depth_increment(float melt_cryo, float melt_ice, const physical_constants& c) {
-  return ((c.dt * (melt_cryo - melt_ice)) / c.l_fus) / (c.rho_ice / c.rho_water);
-}
-
-// The carried state at the end of the hour. A hole that would become
-// shallower than 0 ends the hour at 0.
-void carry(float sd_increment, float depth_change, float& cryoconite_depth, float& sd_calc) {
-  sd_calc = sd_increment + sd_calc;
-  cryoconite_depth = depth_change + cryoconite_depth;
-  if (cryoconite_depth < 0.0f) {
-    cryoconite_depth = 0.0f;
-  }
-}
-
 }  // namespace
 
 met_record record_at(const met_series& met, std::size_t m, const fixed_forcing* forcing) {
@@ -179,17 +163,10 @@ void sky_hour(const met_record& r, std::int32_t hour_index, const sky_parameters
   terms.still_depth_increment = depth_increment(0.0f, q.melt_ice, c);
 }
 
-void floor_hour(const hour_terms& terms, const floor_parameters& f, const physical_constants& c,
-                floor_detail detail, hole_geometry& hole, hourly_quantities& q,
-                float& cryoconite_depth, float& sd_calc) {
-  if (terms.frozen && !detail.when_frozen) {
-    q.melt_cryo = 0.0f;
-    carry(terms.sd_increment, terms.still_depth_increment, cryoconite_depth, sd_calc);
-    return;
-  }
-
+void floor_radiation(const hour_terms& terms, const floor_parameters& f,
+                     const physical_constants& c, floor_detail detail, hole_geometry& hole,
+                     hourly_quantities& q, float depth) {
   // The hole as it stands at the start of the hour.
-  const float depth = cryoconite_depth;
   hole_at(hole, c.pi, depth, f.cryoconite_diameter, f.k_ice_diffuse);
   q.cryo_angle = hole.cryo_angle;
   q.sky_view = hole.sky_view;
@@ -253,8 +230,6 @@ void floor_hour(const hour_terms& terms, const floor_parameters& f, const physic
   q.nlr_cryo = (q.lw_sky_bottom + q.lw_wall) - terms.floor_emission;
 
   q.melt_cryo = melt_energy(terms.frozen, q.nlr_cryo, q.nsr_cryo, q.sh_cryo, q.lh_cryo);
-  carry(terms.sd_increment, depth_increment(q.melt_cryo, q.melt_ice, c), cryoconite_depth,
-        sd_calc);
 }
 
 }  // namespace pumak

@@ -85,15 +85,47 @@ struct floor_detail {
   bool extinction = true;   // k_direct and k_diffuse
 };
 
-// The hole and its floor after sky_hour: the wall angle, sky view, the
-// shortwave and longwave of the floor, melt_cryo into `q`; then the hour's
-// lowering is added to sd_calc and the hole depth moves. With
-// detail.when_frozen false, an hour in which nothing melts only moves the
-// carried state and sets melt_cryo; the other floor quantities in `q` are
-// then left as they were. Without detail.extinction, k_direct and k_diffuse
-// are not written where they would come from transmit.
-void floor_hour(const hour_terms& terms, const floor_parameters& f, const physical_constants& c,
-                floor_detail detail, hole_geometry& hole, hourly_quantities& q,
-                float& cryoconite_depth, float& sd_calc);
+// Change of the hole depth in an hour (mm of ice): the floor's melt less the
+// surface's.
+inline float depth_increment(float melt_cryo, float melt_ice, const physical_constants& c) {
+  return ((c.dt * (melt_cryo - melt_ice)) / c.l_fus) / (c.rho_ice / c.rho_water);
+}
+
+// The carried state at the end of the hour. A hole that would become
+// shallower than 0 ends the hour at 0.
+inline void carry_hour(float sd_increment, float depth_change, float& cryoconite_depth,
+                       float& sd_calc) {
+  sd_calc = sd_increment + sd_calc;
+  cryoconite_depth = depth_change + cryoconite_depth;
+  if (cryoconite_depth < 0.0f) {
+    cryoconite_depth = 0.0f;
+  }
+}
+
+// The floor's part of floor_hour for a hole of depth `depth` at the start of
+// the hour: the wall angle, sky view, the shortwave and longwave of the
+// floor and melt_cryo into `q`.
+void floor_radiation(const hour_terms& terms, const floor_parameters& f,
+                     const physical_constants& c, floor_detail detail, hole_geometry& hole,
+                     hourly_quantities& q, float depth);
+
+// The hole and its floor after sky_hour: the floor's radiation and melt into
+// `q`, then the hour's lowering is added to sd_calc and the hole depth
+// moves. With detail.when_frozen false, an hour in which nothing melts only
+// moves the carried state and sets melt_cryo; the other floor quantities in
+// `q` are then left as they were. Without detail.extinction, k_direct and
+// k_diffuse are not written where they would come from transmit.
+inline void floor_hour(const hour_terms& terms, const floor_parameters& f,
+                       const physical_constants& c, floor_detail detail, hole_geometry& hole,
+                       hourly_quantities& q, float& cryoconite_depth, float& sd_calc) {
+  if (terms.frozen && !detail.when_frozen) {
+    q.melt_cryo = 0.0f;
+    carry_hour(terms.sd_increment, terms.still_depth_increment, cryoconite_depth, sd_calc);
+    return;
+  }
+  floor_radiation(terms, f, c, detail, hole, q, cryoconite_depth);
+  carry_hour(terms.sd_increment, depth_increment(q.melt_cryo, q.melt_ice, c), cryoconite_depth,
+             sd_calc);
+}
 
 }  // namespace pumak
