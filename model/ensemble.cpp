@@ -98,19 +98,19 @@ void add_hour(lowering_fit& f, float calc, double observed) {
 }
 
 void finish(const lowering_fit& f, ensemble_summary& s) {
-  s.lowering_pairs = f.n;
+  s.pairs = f.n;
   if (f.n == 0) {
     return;
   }
   const double n = static_cast<double>(f.n);
-  s.lowering_bias = f.sd / n;
-  s.lowering_rmse = std::sqrt(f.sdd / n);
+  s.bias = f.sd / n;
+  s.rmse = std::sqrt(f.sdd / n);
   const double cxx = f.sxx - f.sx * f.sx / n;
   const double cyy = f.syy - f.sy * f.sy / n;
   const double cxy = f.sxy - f.sx * f.sy / n;
   // Fewer than two pairs or a constant series: no correlation.
   if (f.n >= 2 && cxx > 0.0 && cyy > 0.0) {
-    s.lowering_correlation = std::clamp(cxy / std::sqrt(cxx * cyy), -1.0, 1.0);
+    s.correlation = std::clamp(cxy / std::sqrt(cxx * cyy), -1.0, 1.0);
   }
 }
 
@@ -262,10 +262,10 @@ void run_members(const ensemble_run& e, std::size_t first, std::size_t last) {
     for (const member_run& r : g.members) {
       ensemble_summary& s = e.summaries[r.index];
       s = ensemble_summary{};
-      s.sd_calc = r.sd_calc;
-      s.cryoconite_depth = r.cryoconite_depth;
-      s.melt_ice_sum = g.melt_ice_sum;
-      s.melt_cryo_sum = r.melt_cryo_sum;
+      s.final_sd_calc = r.sd_calc;
+      s.final_depth = r.cryoconite_depth;
+      s.melt_ice_total = g.melt_ice_sum;
+      s.melt_cryo_total = r.melt_cryo_sum;
       finish(r.fit, s);
     }
   }

@@ -22,14 +22,14 @@ namespace pumak {
 // sd_calc less its first finite value, with the observed lowering, sd_obs
 // less its first finite value, over the hours in which both are finite.
 struct ensemble_summary {
-  float sd_calc = 0.0f;           // m, after the last hour
-  float cryoconite_depth = 0.0f;  // mm, after the last hour
-  double lowering_bias = std::numeric_limits<double>::quiet_NaN();  // m, mean modelled - observed
-  double lowering_rmse = std::numeric_limits<double>::quiet_NaN();  // m
-  double lowering_correlation = std::numeric_limits<double>::quiet_NaN();  // Pearson
-  std::int64_t lowering_pairs = 0;  // hours in which both lowerings are finite
-  double melt_ice_sum = 0.0;        // W h m-2, melt_ice summed over the hours
-  double melt_cryo_sum = 0.0;       // W h m-2, melt_cryo summed over the hours
+  float final_sd_calc = 0.0f;  // m, after the last hour
+  float final_depth = 0.0f;    // mm, cryoconite_depth after the last hour
+  double bias = std::numeric_limits<double>::quiet_NaN();         // m, mean modelled - observed
+  double rmse = std::numeric_limits<double>::quiet_NaN();         // m
+  double correlation = std::numeric_limits<double>::quiet_NaN();  // Pearson
+  std::int64_t pairs = 0;        // hours in which both lowerings are finite
+  double melt_ice_total = 0.0;   // W h m-2, melt_ice summed over the hours
+  double melt_cryo_total = 0.0;  // W h m-2, melt_cryo summed over the hours
 };
 
 // The fields of ensemble_summary by name, for callers that hand them on.
@@ -43,14 +43,14 @@ struct ensemble_summary_field {
 };
 
 inline constexpr std::array<ensemble_summary_field, 8> ensemble_summary_fields{{
-    {"sd_calc_final", "m", "modelled accumulated surface lowering after the last hour", &ensemble_summary::sd_calc},
-    {"cryoconite_depth_final", "mm", "depth of the hole after the last hour", &ensemble_summary::cryoconite_depth},
-    {"lowering_bias", "m", "mean of modelled minus observed lowering since the first hour", nullptr, &ensemble_summary::lowering_bias},
-    {"lowering_rmse", "m", "root mean square of modelled minus observed lowering", nullptr, &ensemble_summary::lowering_rmse},
-    {"lowering_correlation", "1", "Pearson correlation of modelled and observed lowering", nullptr, &ensemble_summary::lowering_correlation},
-    {"lowering_pairs", "1", "hours in which both lowerings are finite", nullptr, nullptr, &ensemble_summary::lowering_pairs},
-    {"melt_ice_sum", "W h m-2", "energy available for melt at the ice surface, summed over the hours", nullptr, &ensemble_summary::melt_ice_sum},
-    {"melt_cryo_sum", "W h m-2", "energy available for melt at the hole floor, summed over the hours", nullptr, &ensemble_summary::melt_cryo_sum},
+    {"final_sd_calc", "m", "modelled accumulated surface lowering after the last hour", &ensemble_summary::final_sd_calc},
+    {"final_depth", "mm", "depth of the hole after the last hour", &ensemble_summary::final_depth},
+    {"bias", "m", "mean of modelled minus observed lowering since the first hour", nullptr, &ensemble_summary::bias},
+    {"rmse", "m", "root mean square of modelled minus observed lowering", nullptr, &ensemble_summary::rmse},
+    {"correlation", "1", "Pearson correlation of modelled and observed lowering", nullptr, &ensemble_summary::correlation},
+    {"pairs", "1", "hours in which both lowerings are finite", nullptr, nullptr, &ensemble_summary::pairs},
+    {"melt_ice_total", "W h m-2", "energy available for melt at the ice surface, summed over the hours", nullptr, &ensemble_summary::melt_ice_total},
+    {"melt_cryo_total", "W h m-2", "energy available for melt at the hole floor, summed over the hours", nullptr, &ensemble_summary::melt_cryo_total},
 }};
 
 // A result column kept for every member and hour, in the caller's buffer of

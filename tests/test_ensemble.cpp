@@ -132,19 +132,19 @@ TEST(Ensemble, SummaryIsTheStatisticsOfTheColumns) {
       cryo += out.at(result_column_index("melt_cryo"), k * hours + h);
     }
     const ensemble_summary& s = out.summaries[k];
-    EXPECT_EQ(s.lowering_pairs, static_cast<std::int64_t>(x.size()));
+    EXPECT_EQ(s.pairs, static_cast<std::int64_t>(x.size()));
     EXPECT_EQ(x.size(), k == 2 ? 0 : hours - 1);
     const double n = static_cast<double>(x.size());
     double bias = 0, square = 0, mx = 0, my = 0, cxy = 0, cxx = 0, cyy = 0;
     for (std::size_t i = 0; i < x.size(); ++i) bias += (x[i] - y[i]) / n, square += (x[i] - y[i]) * (x[i] - y[i]) / n, mx += x[i] / n, my += y[i] / n;
     for (std::size_t i = 0; i < x.size(); ++i) cxy += (x[i] - mx) * (y[i] - my), cxx += (x[i] - mx) * (x[i] - mx), cyy += (y[i] - my) * (y[i] - my);
-    EXPECT_TRUE(k == 2 ? std::isnan(s.lowering_bias) : std::fabs(s.lowering_bias - bias) < 1e-12) << k;
-    EXPECT_TRUE(k == 2 ? std::isnan(s.lowering_rmse) : std::fabs(s.lowering_rmse - std::sqrt(square)) < 1e-12) << k;
-    EXPECT_TRUE(k == 2 ? std::isnan(s.lowering_correlation) : std::fabs(s.lowering_correlation - cxy / std::sqrt(cxx * cyy)) < 1e-9) << k;
-    EXPECT_NEAR(s.melt_ice_sum, ice, 1e-9 * ice);
-    EXPECT_NEAR(s.melt_cryo_sum, cryo, 1e-9 * cryo);
-    EXPECT_TRUE(same(s.sd_calc, out.at(result_column_index("sd_calc"), (k + 1) * hours - 1)));
-    EXPECT_TRUE(same(s.cryoconite_depth, out.at(result_column_index("cryoconite_depth"), (k + 1) * hours - 1)));
+    EXPECT_TRUE(k == 2 ? std::isnan(s.bias) : std::fabs(s.bias - bias) < 1e-12) << k;
+    EXPECT_TRUE(k == 2 ? std::isnan(s.rmse) : std::fabs(s.rmse - std::sqrt(square)) < 1e-12) << k;
+    EXPECT_TRUE(k == 2 ? std::isnan(s.correlation) : std::fabs(s.correlation - cxy / std::sqrt(cxx * cyy)) < 1e-9) << k;
+    EXPECT_NEAR(s.melt_ice_total, ice, 1e-9 * ice);
+    EXPECT_NEAR(s.melt_cryo_total, cryo, 1e-9 * cryo);
+    EXPECT_TRUE(same(s.final_sd_calc, out.at(result_column_index("sd_calc"), (k + 1) * hours - 1)));
+    EXPECT_TRUE(same(s.final_depth, out.at(result_column_index("cryoconite_depth"), (k + 1) * hours - 1)));
   }
 }
 
