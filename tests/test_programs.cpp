@@ -1,125 +1,162 @@
+// The built programs end to end: every distinct failure, the failed writes
+// included, leaves each file of the site as it was; a results table is whole
+// or not there, whatever stops a run; help touches nothing.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <map>
-#include <set>
-#include <string>
+#include <functional>
+#include <future>
 
+#include "io/results_table.hpp"
 #include "test_support.hpp"
 
 namespace pumak {
 namespace {
 
-using testing::parameter_file;
-using testing::run_in;
-using testing::to_float;
+namespace fs = std::filesystem;
+using edit = std::function<void(const fs::path& run)>;
+const std::string par = "parameter.ini";
+const std::string met = "../data/met_lv3/syn28.txt";
 
-// A site with the given parameter file and `n_days` of generated records.
-struct prepared_site : testing::site {
-  prepared_site(const std::string& parameters, int n_days, const std::string& records = "") {
-    testing::write_file(run() / "parameter.ini", parameters);
-    testing::write_file(met_dir() / "site.txt", records.empty() ? testing::met_records(n_days) : records);
+edit line(const std::string& file, int k, const std::string& text) {
+  return [=](const fs::path& run) { testing::replace_line(run / file, k, text); };
+}
+// Keeps the first `lines` lines of a file, then `tail`.
+edit head(const std::string& file, int lines, const std::string& tail = "") {
+  return [=](const fs::path& run) {
+    const std::string text = testing::read_file(run / file);
+    std::size_t end = 0;
+    for (int i = 0; i < lines; ++i) end = text.find('\n', end) + 1;
+    testing::write_file(run / file, text.substr(0, end) + tail);
+  };
+}
+edit directory(const std::string& name) {
+  return [=](const fs::path& run) { fs::remove(run / name), fs::create_directory(run / name); };
+}
+const edit link_to_met = [](const fs::path& run) { fs::create_symlink(met, run / "link.csv"); };
+const edit no_met = [](const fs::path& run) { fs::remove(run / met); };
+
+// Each row: program, changes to the lat28_summer site, status, the line on
+// standard error after "<program>: ", how the program is run.
+TEST(Programs, EveryFailureLeavesEveryFileAsItWas) {
+  const std::tuple<std::string, std::vector<edit>, int, std::string, testing::run_options> failures[] = {
+      {"metrun", {directory(par)}, 2, "cannot read parameter.ini: Is a directory", {}},
+      {"fixed_a", {[](const fs::path& run) { fs::remove(run / par); }}, 2, "cannot open parameter.ini: No such file or directory", {}},
+      {"fixed_b", {head(par, 0)}, 2, "parameter.ini: met_file: the file ends before this value", {}},
+      {"fixed_a", {head(par, 12)}, 2, "parameter.ini:12: k_ice_direct: the file ends before this value", {}},
+      {"metrun", {line(par, 3, "albedo_cryo\n" + std::string("0.\0\xe2", 4) + std::string(1 << 20, '9'))}, 2,
+       "parameter.ini:4: albedo_cryo: expected a real, found \"0.\\x00\\xe2" + std::string(36, '9') + "...\"", {}},
+      {"fixed_b", {line(par, 10, "n_days 10.0")}, 2, "parameter.ini:10: n_days: expected an integer, found \"10.0\"", {}},
+      {"metrun", {line(par, 9, "ch,, 0.002")}, 2, "parameter.ini:9: ch: no value (an empty field between commas or before the first value)", {}},
+      {"metrun", {line(par, 13, "k_ice_direct_1/m 1.0")}, 2, "parameter.ini:13: k_ice_direct: no value (a slash ended the statement before it)", {}},
+      {"metrun", {line(par, 1, "'syn28.txt results.csv")}, 2,
+       "parameter.ini:1: met_file: quoted text without its closing mark on the line: \"'syn28.txt results.csv\"", {}},
+      {"metrun", {line(par, 1, std::string("'syn28.txt\0x' results.csv", 25))}, 2, "parameter.ini:1: met_file: a file name cannot hold a NUL byte", {}},
+      {"fixed_a", {line(par, 11, "mode -99999999999")}, 2,
+       "parameter.ini:11: diffuse_mode: expected an integer within 32 bits, found \"-99999999999\"", {}},
+      {"metrun", {line(par, 10, "n_days 365251")}, 2, "parameter.ini:10: n_days: 365251 days exceed the longest run of 365250 days (1000 years)", {}},
+      {"fixed_b", {line(par, 10, "n_days 0"), no_met}, 3, "cannot open " + met + ": No such file or directory", {}},
+      {"metrun", {line(par, 1, "'' results.csv")}, 3, "cannot open the met file: met_file in parameter.ini is blank", {}},
+      {"metrun", {head(met, 239)}, 3, met + ": ends after 239 of the 240 records that n_days 10 needs", {}},
+      {"metrun", {head(met, 239, "240 6 18 24 169 -3.72 1.47 0.833 0 0 229")}, 3,
+       met + ": ends after 239 of the 240 records that n_days 10 needs (record 240 has 11 of its 14 values)", {}},
+      {"fixed_a", {line(met, 29, "29 6 10 5 161 -1.84 calm 0.921 0 0 224 301 1.38 889")}, 3,
+       met + ":29: record 29 (day 2, hour 5), wind: expected a real, found \"calm\"", {}},
+      {"metrun", {line(par, 10, "n_days 365250")}, 3, met + ": ends after 240 of the 8766000 records that n_days 365250 needs", {}},
+      {"metrun", {line(par, 1, "syn28.txt ''")}, 4, "cannot create the results file: out_file in parameter.ini is blank", {}},
+      {"metrun", {line(par, 1, "syn28.txt 'no\x1b[2Jdir\x7f/res\rults.csv'")}, 4,
+       "cannot create no\\x1b[2Jdir\\x7f/res\\x0dults.csv: No such file or directory", {}},
+      {"metrun", {line(par, 1, "syn28.txt tables"), directory("tables")}, 4, "cannot create tables: Is a directory", {}},
+      {"fixed_b", {line(par, 1, "syn28.txt '../run/./parameter.ini'")}, 4,
+       "cannot create ../run/./parameter.ini: it is the input file parameter.ini", {}},
+      {"metrun", {line(par, 1, "syn28.txt link.csv"), link_to_met}, 4, "cannot create link.csv: it is the input file " + met, {}},
+      {"fixed_a", {line(par, 1, "syn28.txt '/dev/full'")}, 4, "cannot write /dev/full: No space left on device", {}},
+      {"metrun", {}, 4, "cannot write results.csv: File too large", {.file_size_limit = 16384}},
+      {"fixed_b", {line(par, 1, "syn28.txt '/dev/stdout'")}, 4, "cannot write /dev/stdout: Broken pipe", {.stdout_closed_pipe = true}},
+  };
+  for (const auto& [program, edits, status, diagnostic, options] : failures) {
+    SCOPED_TRACE(diagnostic);
+    const testing::temp_dir dir;
+    testing::copy_site(testing::golden("lat28_summer"), dir.path);
+    testing::write_file(dir.path / "run/results.csv", "earlier table\n");
+    for (const edit& e : edits) e(dir.path / "run");
+    const auto before = testing::snapshot(dir.path);
+    EXPECT_EQ(testing::run(program, dir.path / "run", options).seen(), std::to_string(status) + "||pumak_" + program + ": " + diagnostic + "\n");
+    EXPECT_TRUE(testing::snapshot(dir.path) == before) << "a file of the site changed";
   }
-  testing::table results() const { return testing::read_table(run() / "results.csv"); }
-};
-
-void expect_clean_run(const testing::run_result& result) {
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "");
 }
 
-TEST(MetRun, NoDaysWritesTheHeaderAlone) {
-  const prepared_site site(parameter_file({{"n_days", "0"}}), 0, "not read\n");
-  expect_clean_run(run_in(PUMAK_METRUN, site.run()));
-  const testing::table t = site.results();
-  EXPECT_EQ(t.header.size(), 295u);
-  EXPECT_TRUE(t.rows.empty());
-}
-
-TEST(MetRun, ReplacesAnEarlierLongerTable) {
-  const prepared_site site(parameter_file({{"n_days", "1"}}), 1);
-  testing::write_file(site.run() / "results.csv", std::string(1 << 20, 'x'));
-  expect_clean_run(run_in(PUMAK_METRUN, site.run()));
-  EXPECT_EQ(site.results().rows.size(), 24u);
-  EXPECT_EQ(testing::read_file(site.run() / "results.csv").find('x'), std::string::npos);
-}
-
-// Columns that hold one value in every row of a fixed-forcing run.
-const char* const constant_columns[] = {"sr",       "nsr_ice",  "nlr_ice", "sh_ice",  "lh_ice",
-                                        "melt_ice", "nlr_cryo", "sh_cryo", "lh_cryo", "melt_cryo",
-                                        "cryo_angle", "d_nlr",  "d_sh",    "d_lh",    "d_melt",
-                                        "cryoconite_depth", "sd_calc"};
-const char* const sun_columns[] = {"solar_angle", "sr_direct", "sr_diffuse", "src_direct", "nsr_cryo",
-                                   "t_direct",    "k_direct",  "t_diffuse",  "k_diffuse",  "src_diffuse_t"};
-
-std::set<std::string> values_of(const testing::table& t, const char* column) {
-  std::set<std::string> seen;
-  for (const auto& row : t.rows) seen.insert(row[t.column(column)]);
-  return seen;
-}
-
-struct experiment {
-  const char* name;
-  const char* program;
-  const char* sr;
-};
-
-class FixedForcing : public ::testing::TestWithParam<experiment> {};
-
-TEST_P(FixedForcing, ConstantWeatherBelowMelting) {
-  const prepared_site site(parameter_file({{"n_days", "4"}, {"cryoconite_depth", "60"}, {"sd_calc", "0.3"}}, 13), 4);
-  expect_clean_run(run_in(GetParam().program, site.run()));
-  const testing::table t = site.results();
-  ASSERT_EQ(t.rows.size(), 96u);
-  for (const char* column : constant_columns) {
-    EXPECT_EQ(values_of(t, column).size(), 1u) << column;
+TEST(Programs, ATableIsWholeOrNotThere) {
+  // A century of records alike but for their day of year, and an earlier table.
+  const testing::temp_dir dir;
+  testing::copy_site(testing::golden("lat28_summer"), dir.path);
+  const fs::path run = dir.path / "run";
+  testing::replace_line(run / par, 10, "n_days 36525");
+  std::ofstream records(run / met);
+  for (int h = 0; h < 36525 * 24; ++h) {
+    records << "1 7 1 " << h % 24 + 1 << ' ' << h / 24 + 1 << " -3 5 0.8 " << (h % 24 > 5 && h % 24 < 18 ? 400 : 0) << " 0 250 300 1.4 890\n";
   }
-  for (const char* column : sun_columns) {
-    EXPECT_GT(values_of(t, column).size(), 1u) << column;
+  records.close();
+  testing::write_file(run / "results.csv", "earlier table\n");
+  const auto before = testing::snapshot(run);
+  const auto unfinished = [](const auto& file) { return fs::path(file.first).string().starts_with("results.csv.unfinished-"); };
+  for (const int signal : {SIGTERM, SIGKILL}) {
+    const testing::run_result stopped = testing::run("metrun", run, {.stop_with = signal});
+    EXPECT_TRUE(WIFSIGNALED(stopped.wait_status) && WTERMSIG(stopped.wait_status) == signal);
+    EXPECT_EQ(stopped.seen(), std::to_string(128 + signal) + "||" +
+                                  (signal == SIGTERM ? "pumak_metrun: interrupted: the earlier results.csv is unchanged\n" : ""));
+    auto after = testing::snapshot(run);
+    EXPECT_EQ(std::erase_if(after, unfinished), signal == SIGKILL ? 1u : 0u) << "a killed run leaves its unfinished file";
+    EXPECT_TRUE(after == before);
   }
-  EXPECT_EQ(to_float(t.rows[0][t.column("sr")]), to_float(GetParam().sr));
-  EXPECT_EQ(to_float(t.rows[0][t.column("melt_ice")]), 0.0f);
-  EXPECT_EQ(to_float(t.rows[0][t.column("sd_calc")]), 0.3f);
-  EXPECT_EQ(to_float(t.rows[0][t.column("cryoconite_depth")]), 60.0f);
-  // Night rows carry the forced radiation too.
-  EXPECT_EQ(t.rows[23][t.column("nsr_ice")], t.rows[11][t.column("nsr_ice")]);
-}
+  const testing::run_result whole = testing::run("metrun", run);
+  EXPECT_EQ(whole.seen(), "0||");
+  EXPECT_LT(whole.peak_kib, PUMAK_PEAK_MIB * 1024);  // the fourteen series take 47 MiB
+  std::ifstream table(run / "results.csv");
+  EXPECT_EQ(std::count(std::istreambuf_iterator<char>(table), {}, '\n'), 36525 * 24 + 1);
 
-TEST_P(FixedForcing, ANegativeInitialDepthIsZeroInEveryRow) {
-  const prepared_site site(parameter_file({{"n_days", "2"}, {"cryoconite_depth", "-20"}}, 13), 2);
-  expect_clean_run(run_in(GetParam().program, site.run()));
-  EXPECT_EQ(values_of(site.results(), "cryoconite_depth"), std::set<std::string>{"0"});
-}
-
-TEST_P(FixedForcing, IgnoresTheForcedColumnsItem14AndLaterStatements) {
-  const prepared_site plain(parameter_file({{"n_days", "2"}}, 13), 2);
-  std::string altered_records;
-  for (int h = 0; h < 48; ++h) {
-    altered_records += "1999 7 " + std::to_string(1 + h / 24) + " " + std::to_string(h % 24 + 1) + " " +
-                       std::to_string(190 + h / 24) + " -30 0 0 9999 5 1 1 0.1 500\n";
+  // Two programs at once into one table (and the unfinished file of the
+  // killed run removed): one run's whole table remains.
+  testing::replace_line(run / par, 10, "n_days 3650");
+  std::vector<std::string> tables;
+  for (const char* program : {"metrun", "fixed_a"}) {
+    EXPECT_EQ(testing::run(program, run).status, 0);
+    tables.push_back(testing::read_file(run / "results.csv"));
   }
-  const prepared_site altered(parameter_file({{"n_days", "2"}, {"k_ice_direct", "17.5"}, {"unused", "-3"}}, 16),
-                              2, altered_records);
-  expect_clean_run(run_in(GetParam().program, plain.run()));
-  expect_clean_run(run_in(GetParam().program, altered.run()));
-  // Both files share the calendar; the forced columns, column 1, item 13 and
-  // item 14 differ, and none of that may reach the results.
-  const testing::table a = plain.results();
-  const testing::table b = altered.results();
-  ASSERT_EQ(a.rows.size(), b.rows.size());
-  for (std::size_t r = 0; r < a.rows.size(); ++r) {
-    for (const char* column : {"solar_angle", "nsr_ice", "sh_ice", "lh_ice", "nsr_cryo", "src_direct",
-                               "src_diffuse", "k_direct", "k_diffuse", "cryoconite_depth"}) {
-      EXPECT_EQ(a.rows[r][a.column(column)], b.rows[r][b.column(column)]) << "row " << r + 1 << " " << column;
+  auto metrun = std::async(std::launch::async, [&run] { return testing::run("metrun", run).status; });
+  EXPECT_EQ(testing::run("fixed_a", run).status + metrun.get(), 0);
+  auto now = testing::snapshot(run);
+  EXPECT_TRUE(tables[0] != tables[1] && (now["results.csv"] == tables[0] || now["results.csv"] == tables[1]));
+  EXPECT_EQ(std::erase_if(now, unfinished), 0u);
+
+  // Help touches no file; a table named by a link replaces the link's target.
+  fs::create_directory(run / "tables");
+  fs::rename(run / "results.csv", run / "tables/real.csv");
+  fs::create_symlink("tables/real.csv", run / "results.csv");
+  now = testing::snapshot(run);
+  for (const std::string program : {"metrun", "fixed_a", "fixed_b"}) {
+    for (const std::string arg : {"--help", "-h", "--version"}) {
+      const std::string help = testing::run(program, run, {.args = {arg}}).seen();
+      EXPECT_TRUE(help.starts_with((arg == "--version" ? "0|pumak_" : "0|usage: pumak_") + program + " ") && help.ends_with("\n|")) << help;
+      EXPECT_TRUE(testing::snapshot(run) == now) << program << " " << arg;
     }
   }
+  EXPECT_EQ(testing::run("metrun", run).status, 0);
+  now["tables/real.csv"] = tables[0];
+  EXPECT_TRUE(testing::snapshot(run) == now) << "the link stays and its target holds metrun's table";
 }
 
-INSTANTIATE_TEST_SUITE_P(Programs, FixedForcing,
-                         ::testing::Values(experiment{"fixed_a", PUMAK_FIXED_A, "110.85"},
-                                           experiment{"fixed_b", PUMAK_FIXED_B, "409.2"}),
-                         [](const ::testing::TestParamInfo<experiment>& info) { return std::string(info.param.name); });
+// The shortest text that reads back to the same float, with ".0" where it
+// would look like an integer.
+TEST(Programs, RealsReadBackAsThemselvesAndLookLikeReals) {
+  char text[16];
+  for (const auto& [value, spelled] :
+       {std::pair{0.0f, "0.0"}, {-0.0f, "-0.0"}, {100.0f, "100.0"}, {-3.0f, "-3.0"}, {16777216.0f, "16777216.0"}, {0.1f, "0.1"},
+        {123456.79f, "123456.79"}, {1e20f, "1e+20"}, {1.4e-45f, "1e-45"}, {3.4028235e38f, "3.4028235e+38"}, {NAN, "NaN"},
+        {-NAN, "NaN"}, {HUGE_VALF, "Inf"}, {-HUGE_VALF, "-Inf"}}) {
+    EXPECT_EQ(std::string(text, format_real(text, value)), spelled);
+  }
+}
 
 }  // namespace
 }  // namespace pumak

@@ -1,84 +1,121 @@
 #pragma once
 
-#include <cstdint>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <stdexcept>
 #include <string>
-#include <string_view>
 #include <vector>
 
-// Helpers shared by the tests: temporary working layouts, parameter and met
-// files, running the built programs and reading their tables back.
+// What the tests share: temporary sites, the built programs run in them, and
+// files read back.
 namespace pumak::testing {
 
 namespace fs = std::filesystem;
 
-// A fresh empty directory, removed when the object goes away.
-class temp_dir {
- public:
-  temp_dir();
-  ~temp_dir();
-  temp_dir(const temp_dir&) = delete;
-  temp_dir& operator=(const temp_dir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+// A fresh directory, removed with all it holds when the object goes.
+struct temp_dir {
+  fs::path path = [] {
+    std::string pattern = (fs::temp_directory_path() / "pumak-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+  }();
+  ~temp_dir() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
 };
 
-// Changes the working directory for the life of the object.
-class scoped_chdir {
- public:
-  explicit scoped_chdir(const fs::path& dir);
-  ~scoped_chdir();
+inline std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
 
- private:
-  fs::path previous_;
+inline void write_file(const fs::path& path, const std::string& content) {
+  if (!(std::ofstream(path, std::ios::binary) << content)) throw std::runtime_error("cannot write " + path.string());
+}
+
+// Replaces line k (from 1) of a file with `text`, which may hold several lines.
+inline void replace_line(const fs::path& path, int k, const std::string& text) {
+  std::string content = read_file(path);
+  std::size_t start = 0;
+  for (int i = 1; i < k; ++i) start = content.find('\n', start) + 1;
+  write_file(path, content.replace(start, content.find('\n', start) - start, text));
+}
+
+// Every entry under `root`: a file's content, a link's target, a directory.
+inline std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    entries[entry.path().lexically_relative(root)] = entry.is_symlink() ? "link to " + fs::read_symlink(entry).string()
+                                                     : entry.is_directory() ? "directory" : read_file(entry);
+  }
+  return entries;
+}
+
+// The reference site tests/data/golden/<name>, and a copy of a site's run/ and data/.
+inline fs::path golden(const std::string& name) { return fs::path(PUMAK_SOURCE_DIR) / "tests/data/golden" / name; }
+inline void copy_site(const fs::path& from, const fs::path& to) {
+  for (const char* part : {"run", "data"}) fs::copy(from / part, to / part, fs::copy_options::recursive);
+}
+
+struct run_options {
+  std::vector<std::string> args;
+  long file_size_limit = 0;         // bytes (RLIMIT_FSIZE); 0: none
+  bool stdout_closed_pipe = false;  // standard output a pipe that nobody reads
+  int stop_with = 0;  // a signal sent once the run's unfinished results.csv holds 4 MiB
 };
-
-void write_file(const fs::path& path, std::string_view content);
-std::string read_file(const fs::path& path);
-
-// The working layout of a site: <root>/run/parameter.ini and the met file
-// in <root>/data/met_lv3/.
-struct site {
-  temp_dir root;
-  fs::path run() const { return root.path() / "run"; }
-  fs::path met_dir() const { return root.path() / "data" / "met_lv3"; }
-  site();
-};
-
-// A parameter file of the plain layout, one statement per line: the two file
-// names, then "label value" for each numeric item. `values` overrides items
-// by name; `statements` is 16 or 13.
-std::string parameter_file(const std::map<std::string, std::string>& values = {},
-                           int statements = 16);
-
-// Plausible hourly records for `n_days` days in July at a melting ice
-// surface: warm days with strong sun, cooler nights.
-std::string met_records(int n_days, int first_doy = 190);
 
 struct run_result {
-  int status = -1;
-  std::string out;
-  std::string err;
-  long peak_kib = 0;  // peak resident memory of the program
+  int status;  // as a shell reports it: the exit status, or 128 + the signal
+  int wait_status;
+  std::string out, err;
+  long peak_kib;  // peak resident memory
+  // "<status>|<standard output>|<standard error>", to check all three at once.
+  std::string seen() const { return std::to_string(status) + "|" + out + "|" + err; }
 };
 
-// Runs `program` with `dir` as its working directory and no input. A
-// `file_size_limit` (bytes) makes its writes beyond that size fail with EFBIG.
-run_result run_in(const std::string& program, const fs::path& dir, long file_size_limit = 0);
-
-// A results table read back: the header and each row split at commas.
-struct table {
-  std::string header;
-  std::vector<std::vector<std::string>> rows;
-  std::size_t column(std::string_view name) const;
-};
-table read_table(const fs::path& path);
-
-// A written real read back to single precision (NaN, Inf and -Inf included).
-float to_float(const std::string& text);
-std::uint32_t bits(float value);
+// Runs the built pumak_<program> in `dir`, with standard input /dev/null and
+// the signals as a fresh process has them. What the child needs is made
+// before the fork: another thread may hold the allocator's lock.
+inline run_result run(const std::string& program, const fs::path& dir, const run_options& options = {}) {
+  const temp_dir capture;
+  const std::string out = capture.path / "out", err = capture.path / "err", path = PUMAK_PROGRAM_DIR "/pumak_" + program;
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const rlimit size{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
+  int unread[2] = {-1, -1};
+  if (options.stdout_closed_pipe && ::pipe(unread) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    for (const int s : {SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+    const int out_fd = unread[1] >= 0 ? unread[1] : ::creat(out.c_str(), 0644);
+    if (::dup2(::open("/dev/null", O_RDONLY), 0) < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(::creat(err.c_str(), 0644), 2) < 0 ||
+        ::chdir(dir.c_str()) != 0 || (size.rlim_cur > 0 && ::setrlimit(RLIMIT_FSIZE, &size) != 0)) {
+      ::_exit(127);
+    }
+    ::close(unread[0]);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(unread[0]), ::close(unread[1]);
+  const fs::path unfinished = dir / ("results.csv.unfinished-" + std::to_string(pid));
+  for (int i = 0; options.stop_with != 0 && i < 40000; ++i, ::usleep(500)) {
+    std::error_code absent;
+    if (fs::file_size(unfinished, absent) >= (4 << 20) && !absent && ::kill(pid, options.stop_with) == 0) break;
+  }
+  int status = 0;
+  rusage usage{};
+  if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) throw std::runtime_error("cannot run " + program);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), status, read_file(out), read_file(err), usage.ru_maxrss};
+}
 
 }  // namespace pumak::testing
