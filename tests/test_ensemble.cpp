@@ -1,6 +1,5 @@
-// The ensemble engine against single runs: every member, hour and column to
-// the bit, whatever the thread count, and summaries that agree with the
-// columns they sum up.
+// The ensemble engine against single runs, every member, hour and column to the
+// bit whatever the thread count, and summaries against the columns they sum up.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -8,7 +7,6 @@
 #include <cstring>
 #include <functional>
 
-#include "experiments/fixed_forcing.hpp"
 #include "model/ensemble.hpp"
 #include "model/simulate.hpp"
 
