@@ -18,17 +18,9 @@ using edit = std::function<void(const fs::path& run)>;
 const std::string par = "parameter.ini";
 const std::string met = "../data/met_lv3/syn28.txt";
 
-edit line(const std::string& file, int k, const std::string& text) {
-  return [=](const fs::path& run) { testing::replace_line(run / file, k, text); };
-}
-// Keeps the first `lines` lines of a file, then `tail`.
-edit head(const std::string& file, int lines, const std::string& tail = "") {
-  return [=](const fs::path& run) {
-    const std::string text = testing::read_file(run / file);
-    std::size_t end = 0;
-    for (int i = 0; i < lines; ++i) end = text.find('\n', end) + 1;
-    testing::write_file(run / file, text.substr(0, end) + tail);
-  };
+// Line k of a file, or with `to_end` line k and all after it, replaced by `text`.
+edit line(const std::string& file, int k, const std::string& text, bool to_end = false) {
+  return [=](const fs::path& run) { testing::replace_line(run / file, k, text, to_end); };
 }
 edit directory(const std::string& name) {
   return [=](const fs::path& run) { fs::remove(run / name), fs::create_directory(run / name); };
@@ -42,8 +34,8 @@ TEST(Programs, EveryFailureLeavesEveryFileAsItWas) {
   const std::tuple<std::string, std::vector<edit>, int, std::string, testing::run_options> failures[] = {
       {"metrun", {directory(par)}, 2, "cannot read parameter.ini: Is a directory", {}},
       {"fixed_a", {[](const fs::path& run) { fs::remove(run / par); }}, 2, "cannot open parameter.ini: No such file or directory", {}},
-      {"fixed_b", {head(par, 0)}, 2, "parameter.ini: met_file: the file ends before this value", {}},
-      {"fixed_a", {head(par, 12)}, 2, "parameter.ini:12: k_ice_direct: the file ends before this value", {}},
+      {"fixed_b", {line(par, 1, "", true)}, 2, "parameter.ini: met_file: the file ends before this value", {}},
+      {"fixed_a", {line(par, 13, "", true)}, 2, "parameter.ini:12: k_ice_direct: the file ends before this value", {}},
       {"metrun", {line(par, 3, "albedo_cryo\n" + std::string("0.\0\xe2", 4) + std::string(1 << 20, '9'))}, 2,
        "parameter.ini:4: albedo_cryo: expected a real, found \"0.\\x00\\xe2" + std::string(36, '9') + "...\"", {}},
       {"fixed_b", {line(par, 10, "n_days 10.0")}, 2, "parameter.ini:10: n_days: expected an integer, found \"10.0\"", {}},
@@ -57,8 +49,8 @@ TEST(Programs, EveryFailureLeavesEveryFileAsItWas) {
       {"metrun", {line(par, 10, "n_days 365251")}, 2, "parameter.ini:10: n_days: 365251 days exceed the longest run of 365250 days (1000 years)", {}},
       {"fixed_b", {line(par, 10, "n_days 0"), no_met}, 3, "cannot open " + met + ": No such file or directory", {}},
       {"metrun", {line(par, 1, "'' results.csv")}, 3, "cannot open the met file: met_file in parameter.ini is blank", {}},
-      {"metrun", {head(met, 239)}, 3, met + ": ends after 239 of the 240 records that n_days 10 needs", {}},
-      {"metrun", {head(met, 239, "240 6 18 24 169 -3.72 1.47 0.833 0 0 229")}, 3,
+      {"metrun", {line(met, 240, "", true)}, 3, met + ": ends after 239 of the 240 records that n_days 10 needs", {}},
+      {"metrun", {line(met, 240, "240 6 18 24 169 -3.72 1.47 0.833 0 0 229", true)}, 3,
        met + ": ends after 239 of the 240 records that n_days 10 needs (record 240 has 11 of its 14 values)", {}},
       {"fixed_a", {line(met, 29, "29 6 10 5 161 -1.84 calm 0.921 0 0 224 301 1.38 889")}, 3,
        met + ":29: record 29 (day 2, hour 5), wind: expected a real, found \"calm\"", {}},

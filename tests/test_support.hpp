@@ -42,12 +42,13 @@ inline void write_file(const fs::path& path, const std::string& content) {
   if (!(std::ofstream(path, std::ios::binary) << content)) throw std::runtime_error("cannot write " + path.string());
 }
 
-// Replaces line k (from 1) of a file with `text`, which may hold several lines.
-inline void replace_line(const fs::path& path, int k, const std::string& text) {
+// Replaces line k (from 1) of a file, or with `to_end` line k and all after
+// it, with `text`, which may hold several lines.
+inline void replace_line(const fs::path& path, int k, const std::string& text, bool to_end = false) {
   std::string content = read_file(path);
   std::size_t start = 0;
   for (int i = 1; i < k; ++i) start = content.find('\n', start) + 1;
-  write_file(path, content.replace(start, content.find('\n', start) - start, text));
+  write_file(path, content.replace(start, to_end ? std::string::npos : content.find('\n', start) - start, text));
 }
 
 // Every entry under `root`: a file's content, a link's target, a directory.
@@ -95,6 +96,7 @@ inline run_result run(const std::string& program, const fs::path& dir, const run
   int unread[2] = {-1, -1};
   if (options.stdout_closed_pipe && ::pipe(unread) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("cannot start " + program);
   if (pid == 0) {
     for (const int s : {SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
     const int out_fd = unread[1] >= 0 ? unread[1] : ::creat(out.c_str(), 0644);
@@ -114,7 +116,7 @@ inline run_result run(const std::string& program, const fs::path& dir, const run
   }
   int status = 0;
   rusage usage{};
-  if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) throw std::runtime_error("cannot run " + program);
+  if (::wait4(pid, &status, 0, &usage) != pid) throw std::runtime_error("cannot wait for " + program);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), status, read_file(out), read_file(err), usage.ru_maxrss};
 }
 
