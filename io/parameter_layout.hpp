@@ -40,8 +40,8 @@ inline constexpr std::array<parameter_item, 17> parameter_items{{
     {"n_days", statement_item::kind::integer, 10, "day", "number of days to simulate", nullptr, &run_parameters::n_days},
     {"diffuse_mode", statement_item::kind::integer, 11, "1", "diffuse fraction: 2 none, 3 all, else parameterised", nullptr, &run_parameters::diffuse_mode},
     {"item_13", statement_item::kind::real, 12, "1", "read and not used", nullptr, nullptr, &run_parameters::item_13},
-    {"k_ice_direct", statement_item::kind::real, 13, "1", "extinction coefficient of ice for the direct beam", nullptr, nullptr, &run_parameters::k_ice_direct},
-    {"k_ice_diffuse", statement_item::kind::real, 14, "1", "extinction coefficient of ice for diffuse light", nullptr, nullptr, &run_parameters::k_ice_diffuse},
+    {"k_ice_direct", statement_item::kind::real, 13, "m-1", "extinction coefficient of ice for the direct beam", nullptr, nullptr, &run_parameters::k_ice_direct},
+    {"k_ice_diffuse", statement_item::kind::real, 14, "m-1", "extinction coefficient of ice for diffuse light", nullptr, nullptr, &run_parameters::k_ice_diffuse},
     {"fixed_solar_angle", statement_item::kind::real, 15, "degree", "fixed solar zenith angle; negative: not fixed", nullptr, nullptr, &run_parameters::fixed_solar_angle},
     {"fixed_cryo_angle", statement_item::kind::real, 16, "degree", "fixed wall angle of the hole; negative: not fixed", nullptr, nullptr, &run_parameters::fixed_cryo_angle},
 }};

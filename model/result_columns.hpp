@@ -56,8 +56,8 @@ inline constexpr std::array<result_column, 34> result_columns{{
     {"src_diffuse", column_kind::real, "W m-2", "diffuse shortwave reaching the hole floor", ""},
     {"t_direct", column_kind::real, "1", "transmittance of the ice for the direct beam", ""},
     {"t_diffuse", column_kind::real, "1", "transmittance of the ice for diffuse light", ""},
-    {"k_direct", column_kind::real, "1", "extinction value of the direct path through ice", ""},
-    {"k_diffuse", column_kind::real, "1", "extinction value of the diffuse path through ice", ""},
+    {"k_direct", column_kind::real, "m-1", "mean extinction coefficient along the direct path through ice", ""},
+    {"k_diffuse", column_kind::real, "m-1", "mean extinction coefficient along the diffuse path through ice", ""},
     {"src_diffuse_t", column_kind::real, "W m-2", "diffuse shortwave reaching the floor through the ice", ""},
 }};
 

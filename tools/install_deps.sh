@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian machine, if missing:
 # a C++ compiler, CMake, GoogleTest, Google Benchmark, clang with its
-# sanitizer and fuzzer runtime, matplotlib for the system Python, and GNU
-# time for the benchmarks' memory figures.
+# sanitizer and fuzzer runtime, pybind11 and the Python packages the pumak
+# package uses (all Debian's, for /usr/bin/python3), and GNU time for the
+# benchmarks' memory figures.
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev libbenchmark-dev clang libclang-rt-dev python3-matplotlib time)
+packages=(g++ cmake make libgtest-dev libbenchmark-dev clang libclang-rt-dev time
+  python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pandas python3-xarray
+  python3-netcdf4 python3-scipy python3-matplotlib python3-dask python3-distributed
+  python3-emcee python3-tqdm python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
