@@ -63,7 +63,6 @@ TEST(Reading, StatementsValuesAndWhereTheReadingStops) {
       {"latitude\n\n   \n\t\n79.9 ignored\nch 0.002\n", "lr", r(79.9f) + r(0.002f) + at(6, 0, ends)},
       {"a 1.0\nthis comment\nb 2.0\n", "lr", r(1.0f) + at(2, 1, "expected a real, found \"comment\"")},
       {"a 1.5\r\nb 2.5\r\n\r\nc 3.5\r", "lr", r(1.5f) + r(2.5f) + r(3.5f) + at(4, 0, ends)},
-      {"a 1.5\nb 2.5", "lr", r(1.5f) + r(2.5f) + at(2, 0, ends)},
       {",79.91\nlat, ,1\n", "lr", r(79.91f) + at(2, 1, null)},
       {"k_ice_1/m 1.0\n", "lr", at(1, 1, slash)},
       {"1 2\n3 99 99\n4 5 6\n7,\n,9\n", "iii", "1 2 3 4 5 6 " + at(5, 1, null)},
