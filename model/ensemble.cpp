@@ -125,13 +125,19 @@ struct member_run {
   double melt_cryo_sum = 0.0;
 };
 
-// Members that share the sky part of every hour.
+// Members that share the bare ice and the sun of every hour.
 struct group_run {
   sky_parameters sky;
   sun_table* sun = nullptr;
   fixed_sun fixed;
   std::vector<member_run> members;
   double melt_ice_sum = 0.0;
+};
+
+// Groups that share the air of every hour.
+struct air_run {
+  float ta_offset = 0.0f;
+  std::vector<group_run> groups;
 };
 
 // What the members of one thread share in an hour of the block: the record,
@@ -155,118 +161,162 @@ struct ensemble_run {
   floor_detail detail;
 };
 
-// Members [first, last) of the ensemble, in the calling thread.
-void run_members(const ensemble_run& e, std::size_t first, std::size_t last) {
-  physical_constants c;
-  std::vector<group_run> groups;
-  std::map<std::array<std::uint32_t, 6>, std::size_t> group_of;
-  std::map<std::uint32_t, std::unique_ptr<sun_table>> suns;
+// The work of one thread: members [first, last) of the ensemble.
+class member_block {
+ public:
+  member_block(const ensemble_run& e, std::size_t first, std::size_t last);
+  void run();
+
+ private:
+  void read_block(std::size_t start, std::size_t n);
+  void run_group(group_run& g, std::size_t start, std::size_t n);
+  void write_summaries() const;
+
+  const ensemble_run& e_;
+  physical_constants c_;
+  std::vector<air_run> airs_;
+  std::map<std::uint32_t, std::unique_ptr<sun_table>> suns_;  // by latitude
+  double first_observed_ = std::numeric_limits<double>::quiet_NaN();
+  // The hours of the block: what all members share; the hours of the
+  // current air group, into which each of its groups writes the bare ice and
+  // the sun and then each of its members the hole and floor (each part
+  // writes all of its own quantities, so nothing of another group or member
+  // is read); and the staged column values.
+  std::vector<block_hour> block_ = std::vector<block_hour>(block_hours);
+  std::vector<hourly_quantities> quantities_ = std::vector<hourly_quantities>(block_hours);
+  std::vector<hour_terms> terms_ = std::vector<hour_terms>(block_hours);
+  std::vector<result_value> staged_;
+};
+
+member_block::member_block(const ensemble_run& e, std::size_t first, std::size_t last) : e_(e) {
+  std::map<std::uint32_t, std::size_t> air_of;
+  std::map<std::array<std::uint32_t, 6>, std::size_t> group_of;  // within its air
   for (std::size_t i = first; i < last; ++i) {
     run_parameters p = e.members[i];
-    const_init(c.solar_constant, c.pi, c.t_melt, c.sigma, c.l_vap, c.l_fus, c.emissivity,
-               c.cp_air, c.p_std, c.rho_ice, c.rho_water, c.dt, p.latitude);
+    const_init(c_.solar_constant, c_.pi, c_.t_melt, c_.sigma, c_.l_vap, c_.l_fus, c_.emissivity,
+               c_.cp_air, c_.p_std, c_.rho_ice, c_.rho_water, c_.dt, p.latitude);
+    const auto [a, new_air] = air_of.try_emplace(bits_of(p.ta_offset), airs_.size());
+    if (new_air) {
+      airs_.push_back(air_run{p.ta_offset, {}});
+    }
+    air_run& air = airs_[a->second];
     const sky_parameters sky = sky_parameters_of(p, *e.variant);
     // A fixed sun applies from 0 degrees up; every other value leaves toprad's.
     const float fixed = sky.fixed_solar_angle >= 0.0f ? sky.fixed_solar_angle : -1.0f;
-    const std::array<std::uint32_t, 6> key{bits_of(sky.latitude), bits_of(sky.ta_offset),
+    const std::array<std::uint32_t, 6> key{bits_of(p.ta_offset), bits_of(sky.latitude),
                                            bits_of(sky.albedo_ice), bits_of(sky.ch),
                                            static_cast<std::uint32_t>(sky.diffuse_mode),
                                            bits_of(fixed)};
-    auto [at, added] = group_of.try_emplace(key, groups.size());
-    if (added) {
-      std::unique_ptr<sun_table>& sun = suns[key[0]];
+    const auto [g, new_group] = group_of.try_emplace(key, air.groups.size());
+    if (new_group) {
+      std::unique_ptr<sun_table>& sun = suns_[bits_of(sky.latitude)];
       if (!sun) {
         sun = std::make_unique<sun_table>();
       }
-      groups.push_back(group_run{sky, sun.get(), {}, {}, 0.0});
+      air.groups.push_back(group_run{sky, sun.get(), {}, {}, 0.0});
     }
     member_run member;
     member.index = i;
     member.floor = floor_parameters_of(p, *e.variant);
     member.cryoconite_depth = p.cryoconite_depth;
     member.sd_calc = p.sd_calc;
-    groups[at->second].members.push_back(member);
+    air.groups[g->second].members.push_back(member);
   }
+}
 
-  const met_series& met = *e.met;
-  const std::size_t sd_obs = result_column_index("sd_obs");
-  const hourly_quantities no_quantities{};  // sd_obs reads the record alone
-  double first_observed = std::numeric_limits<double>::quiet_NaN();
-  std::vector<block_hour> block(block_hours);
-  std::vector<hourly_quantities> quantities(block_hours);
-  std::vector<hour_terms> terms(block_hours);
-  std::vector<result_value> staged;
-  for (std::size_t start = 0; start < e.hours; start += block_hours) {
-    const std::size_t n = std::min(block_hours, e.hours - start);
-    for (std::size_t h = 0; h < n; ++h) {
-      const std::size_t m = start + h + 1;
-      block_hour& b = block[h];
-      b.record = record_at(met, m, e.variant->forcing);
-      b.hour_index = static_cast<std::int32_t>((m - 1) % 24 + 1);
-      b.month = met.month[m];
-      b.day = met.day[m];
-      b.sd_sensor = met.sd_sensor[m];
-      const row_source row{&no_quantities, b.hour_index, b.month, b.day, b.sd_sensor, 0.0f, 0.0f, 0.0f};
-      const double observed = static_cast<double>(row_value(sd_obs, row).real);
-      if (std::isnan(first_observed) && std::isfinite(observed)) {
-        first_observed = observed;
-      }
-      b.observed = observed - first_observed;
-    }
-    for (group_run& g : groups) {
+void member_block::run() {
+  for (std::size_t start = 0; start < e_.hours; start += block_hours) {
+    const std::size_t n = std::min(block_hours, e_.hours - start);
+    read_block(start, n);
+    for (air_run& air : airs_) {
       for (std::size_t h = 0; h < n; ++h) {
-        sky_hour(block[h].record, block[h].hour_index, g.sky, c, *g.sun, g.fixed, quantities[h],
-                 terms[h]);
+        air_hour(block_[h].record, air.ta_offset, c_, quantities_[h], terms_[h]);
       }
-      // Hour by hour, each member in turn: the members' carried states are
-      // independent chains that the processor can run side by side. Column
-      // values go to the block's staging area first, member by member.
-      const std::size_t members = g.members.size();
-      staged.resize(e.columns.size() * members * block_hours);
-      for (std::size_t h = 0; h < n; ++h) {
-        hourly_quantities& q = quantities[h];
-        const block_hour& b = block[h];
-        g.melt_ice_sum += static_cast<double>(q.melt_ice);  // the same for every member
-        for (std::size_t k = 0; k < members; ++k) {
-          member_run& r = g.members[k];
-          floor_hour(terms[h], r.floor, c, e.detail, r.hole, q, r.cryoconite_depth, r.sd_calc);
-          r.melt_cryo_sum += static_cast<double>(q.melt_cryo);
-          add_hour(r.fit, r.sd_calc, b.observed);
-          const row_source row{&q,          b.hour_index, b.month,   b.day,
-                               b.sd_sensor, b.record.sr,  r.sd_calc, r.cryoconite_depth};
-          for (std::size_t j = 0; j < e.columns.size(); ++j) {
-            staged[(j * members + k) * block_hours + h] = row_value(e.columns[j].column, row);
-          }
-        }
-      }
-      // Each member's hours of the block are one run of its rows.
-      for (std::size_t j = 0; j < e.columns.size(); ++j) {
-        const ensemble_column& column = e.columns[j];
-        for (std::size_t k = 0; k < members; ++k) {
-          const result_value* from = &staged[(j * members + k) * block_hours];
-          const std::size_t at = g.members[k].index * e.hours + start;
-          // The staged values hold the column's kind, which has the size and
-          // representation of its buffer's elements.
-          void* to = column.real != nullptr ? static_cast<void*>(column.real + at)
-                                            : static_cast<void*>(column.integer + at);
-          std::memcpy(to, from, n * sizeof(result_value));
-        }
+      for (group_run& g : air.groups) {
+        run_group(g, start, n);
       }
     }
   }
+  write_summaries();
+}
 
-  if (e.summaries.empty()) {
+// The records of hours start + 1 .. start + n, and the observed lowering.
+void member_block::read_block(std::size_t start, std::size_t n) {
+  const met_series& met = *e_.met;
+  const hourly_quantities none{};  // sd_obs reads the record alone
+  for (std::size_t h = 0; h < n; ++h) {
+    const std::size_t m = start + h + 1;
+    block_hour& b = block_[h];
+    b.record = record_at(met, m, e_.variant->forcing);
+    b.hour_index = static_cast<std::int32_t>((m - 1) % 24 + 1);
+    b.month = met.month[m];
+    b.day = met.day[m];
+    b.sd_sensor = met.sd_sensor[m];
+    const row_source row{&none, b.hour_index, b.month, b.day, b.sd_sensor, 0.0f, 0.0f, 0.0f};
+    const double observed = static_cast<double>(row_value(result_column_index("sd_obs"), row).real);
+    if (std::isnan(first_observed_) && std::isfinite(observed)) {
+      first_observed_ = observed;
+    }
+    b.observed = observed - first_observed_;
+  }
+}
+
+void member_block::run_group(group_run& g, std::size_t start, std::size_t n) {
+  for (std::size_t h = 0; h < n; ++h) {
+    sky_hour(block_[h].record, block_[h].hour_index, g.sky, c_, *g.sun, g.fixed, quantities_[h],
+             terms_[h]);
+  }
+  // Hour by hour, each member in turn: the members' carried states are
+  // independent chains that the processor can run side by side. Column
+  // values go to the staging area first, member by member.
+  const std::size_t members = g.members.size();
+  staged_.resize(e_.columns.size() * members * block_hours);
+  for (std::size_t h = 0; h < n; ++h) {
+    hourly_quantities& q = quantities_[h];
+    const block_hour& b = block_[h];
+    g.melt_ice_sum += static_cast<double>(q.melt_ice);  // the same for every member
+    for (std::size_t k = 0; k < members; ++k) {
+      member_run& r = g.members[k];
+      floor_hour(terms_[h], r.floor, c_, e_.detail, r.hole, q, r.cryoconite_depth, r.sd_calc);
+      r.melt_cryo_sum += static_cast<double>(q.melt_cryo);
+      add_hour(r.fit, r.sd_calc, b.observed);
+      const row_source row{&q,          b.hour_index, b.month,   b.day,
+                           b.sd_sensor, b.record.sr,  r.sd_calc, r.cryoconite_depth};
+      for (std::size_t j = 0; j < e_.columns.size(); ++j) {
+        staged_[(j * members + k) * block_hours + h] = row_value(e_.columns[j].column, row);
+      }
+    }
+  }
+  // Each member's hours of the block are one run of its rows.
+  for (std::size_t j = 0; j < e_.columns.size(); ++j) {
+    const ensemble_column& column = e_.columns[j];
+    for (std::size_t k = 0; k < members; ++k) {
+      const result_value* from = &staged_[(j * members + k) * block_hours];
+      const std::size_t at = g.members[k].index * e_.hours + start;
+      // The staged values hold the column's kind, which has the size and
+      // representation of its buffer's elements.
+      void* to = column.real != nullptr ? static_cast<void*>(column.real + at)
+                                        : static_cast<void*>(column.integer + at);
+      std::memcpy(to, from, n * sizeof(result_value));
+    }
+  }
+}
+
+void member_block::write_summaries() const {
+  if (e_.summaries.empty()) {
     return;
   }
-  for (const group_run& g : groups) {
-    for (const member_run& r : g.members) {
-      ensemble_summary& s = e.summaries[r.index];
-      s = ensemble_summary{};
-      s.final_sd_calc = r.sd_calc;
-      s.final_depth = r.cryoconite_depth;
-      s.melt_ice_total = g.melt_ice_sum;
-      s.melt_cryo_total = r.melt_cryo_sum;
-      finish(r.fit, s);
+  for (const air_run& air : airs_) {
+    for (const group_run& g : air.groups) {
+      for (const member_run& r : g.members) {
+        ensemble_summary& s = e_.summaries[r.index];
+        s = ensemble_summary{};
+        s.final_sd_calc = r.sd_calc;
+        s.final_depth = r.cryoconite_depth;
+        s.melt_ice_total = g.melt_ice_sum;
+        s.melt_cryo_total = r.melt_cryo_sum;
+        finish(r.fit, s);
+      }
     }
   }
 }
@@ -316,7 +366,7 @@ void run_ensemble(std::span<const run_parameters> members, const met_series& met
   std::vector<std::exception_ptr> failures(n_threads);
   const auto work = [&](std::size_t t) {
     try {
-      run_members(e, bound(t), bound(t + 1));
+      member_block(e, bound(t), bound(t + 1)).run();
     } catch (...) {
       failures[t] = std::current_exception();
     }

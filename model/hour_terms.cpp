@@ -113,20 +113,29 @@ met_record record_at(const met_series& met, std::size_t m, const fixed_forcing* 
   return r;
 }
 
-void sky_hour(const met_record& r, std::int32_t hour_index, const sky_parameters& p,
-              const physical_constants& c, sun_table& sun, fixed_sun& fixed, hourly_quantities& q,
-              hour_terms& terms) {
+void air_hour(const met_record& r, float ta_offset, const physical_constants& c,
+              hourly_quantities& q, hour_terms& terms) {
   q.days_for_graph = static_cast<float>(r.obs_hour) / 24.0f + static_cast<float>(r.doy);
-  q.ta = p.ta_offset + r.ta_obs;
+  q.ta = ta_offset + r.ta_obs;
   // Surface temperature from the outgoing longwave, with no emissivity.
   q.ts = clib::pow(r.lw_up / c.sigma, 0.25f) - c.t_melt;
+  terms.frozen = q.ts < 0.0f;  // neither surface melts
 
   vapor(q.ta, r.rh, r.pressure, c.p_std, c.l_vap, c.l_fus, q.ts, q.l_surf, q.q_sat_air,
         q.q_sat_surf, q.rho_air, c.t_melt);
+  q.nlr_ice = c.emissivity * (r.lw_down - r.lw_up);
 
+  // The wall and the floor radiate at the surface temperature.
+  terms.emission = clib::pow(c.t_melt + q.ts, 4.0f);
+  terms.floor_emission = terms.emission * (c.emissivity * c.sigma);
+  terms.sky_longwave = c.emissivity * r.lw_down;
+}
+
+void sky_hour(const met_record& r, std::int32_t hour_index, const sky_parameters& p,
+              const physical_constants& c, sun_table& sun, fixed_sun& fixed, hourly_quantities& q,
+              hour_terms& terms) {
   // Energy balance of the bare ice, fluxes positive toward the surface.
   q.nsr_ice = r.sr * (1.0f - p.albedo_ice);
-  q.nlr_ice = c.emissivity * (r.lw_down - r.lw_up);
   q.sh_ice = (((q.rho_air * c.cp_air) * p.ch) * r.wind) * (q.ta - q.ts);
   q.lh_ice = (q.q_sat_air * r.rh - q.q_sat_surf) * (((q.rho_air * q.l_surf) * p.ch) * r.wind);
 
@@ -143,11 +152,6 @@ void sky_hour(const met_record& r, std::int32_t hour_index, const sky_parameters
   diffuse_at(q.ta, q.nlr_ice, terms.cos_solar, r.sr, q.sr_direct, q.sr_diffuse, c.t_melt,
              p.diffuse_mode, q.diffuse_fraction);
 
-  // The wall and the floor radiate at the surface temperature.
-  terms.emission = clib::pow(c.t_melt + q.ts, 4.0f);
-  terms.floor_emission = terms.emission * (c.emissivity * c.sigma);
-  terms.sky_longwave = c.emissivity * r.lw_down;
-
   // The floor is sheltered from the wind: products, so a negative ice flux
   // gives a negative zero and a non-finite one NaN.
   q.turb_factor = 0.0f;
@@ -155,7 +159,6 @@ void sky_hour(const met_record& r, std::int32_t hour_index, const sky_parameters
   q.lh_cryo = q.lh_ice * q.turb_factor;
 
   // Melt energy: a surface below 0 degC does not melt; NaN takes the sum.
-  terms.frozen = q.ts < 0.0f;
   q.melt_ice = melt_energy(terms.frozen, q.nlr_ice, q.nsr_ice, q.sh_ice, q.lh_ice);
   // Lowering of the ice surface (m), and the hole's change when the floor
   // does not melt either.

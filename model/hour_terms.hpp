@@ -6,10 +6,11 @@
 #include "model/model_variant.hpp"
 #include "model/step_cache.hpp"
 
-// The hour split in two: the air, the bare ice and the sun, which do not
-// depend on the hole, and the hole and its floor. A run does both every
-// hour; an ensemble does the first once for all members that share its
-// parameters and the second for each member.
+// The hour in three parts: the air, which depends on the record and
+// ta_offset alone; the bare ice and the sun, which add albedo_ice, ch, the
+// latitude, diffuse_mode and a fixed sun; and the hole and its floor. A run
+// does all three every hour; an ensemble does each part once for all the
+// members that share its parameters.
 namespace pumak {
 
 // The inputs of one hour: record m of the series, with a fixed-forcing
@@ -28,10 +29,9 @@ struct met_record {
 
 met_record record_at(const met_series& met, std::size_t m, const fixed_forcing* forcing);
 
-// The run parameters that the air, the bare ice and the sun depend on.
+// The run parameters that the bare ice and the sun depend on besides the air.
 struct sky_parameters {
   float latitude = 0.0f;  // radians
-  float ta_offset = 0.0f;
   float albedo_ice = 0.0f;
   float ch = 0.0f;
   std::int32_t diffuse_mode = 0;
@@ -39,7 +39,7 @@ struct sky_parameters {
 };
 
 inline sky_parameters sky_parameters_of(const run_parameters& p, const model_variant& variant) {
-  return {p.latitude, p.ta_offset, p.albedo_ice, p.ch, p.diffuse_mode,
+  return {p.latitude, p.albedo_ice, p.ch, p.diffuse_mode,
           variant.angle_overrides ? p.fixed_solar_angle : -1.0f};
 }
 
@@ -61,20 +61,28 @@ inline floor_parameters floor_parameters_of(const run_parameters& p, const model
 
 // Values of the hour besides hourly_quantities that the floor reuses.
 struct hour_terms {
-  float cos_solar = 0.0f;           // cos(solar_angle)
+  // From air_hour.
   float emission = 0.0f;            // pow(t_melt + ts, 4)
   float floor_emission = 0.0f;      // emission * (emissivity * sigma)
   float sky_longwave = 0.0f;        // emissivity * lw_down
+  bool frozen = false;              // ts < 0: neither surface melts
+  // From sky_hour.
+  float cos_solar = 0.0f;           // cos(solar_angle)
+  bool sun_up = false;              // solar_angle < 0.5 * pi
   float sd_increment = 0.0f;        // lowering of the hour, m
   float still_depth_increment = 0.0f;  // depth change of a floor that does not melt, mm
-  bool sun_up = false;              // solar_angle < 0.5 * pi
-  bool frozen = false;              // ts < 0: neither surface melts
 };
 
-// The air, the bare ice and the sun of an hour: writes days_for_graph, ta,
-// ts, vapor's outputs, the four ice fluxes, s_toa, solar_angle, the direct
-// and diffuse parts, the floor's turbulent fluxes (the ice's times 0) and
-// melt_ice into `q`, and the rest into `terms`. `hour_index` is 1..24.
+// The air of an hour, which depends on the record and ta_offset alone:
+// writes days_for_graph, ta, ts, vapor's outputs and nlr_ice into `q`, and
+// the longwave terms and `frozen` into `terms`.
+void air_hour(const met_record& r, float ta_offset, const physical_constants& c,
+              hourly_quantities& q, hour_terms& terms);
+
+// The rest of the bare ice and the sun, after air_hour: writes the other
+// three ice fluxes, s_toa, solar_angle, the direct and diffuse parts, the
+// floor's turbulent fluxes (the ice's times 0) and melt_ice into `q`, and
+// the rest into `terms`. `hour_index` is 1..24.
 void sky_hour(const met_record& r, std::int32_t hour_index, const sky_parameters& p,
               const physical_constants& c, sun_table& sun, fixed_sun& fixed, hourly_quantities& q,
               hour_terms& terms);

@@ -30,10 +30,11 @@ void hourly_step(model_state& state, const model_variant& variant, std::int32_t 
     apply_forcing(met, m, *variant.forcing);
   }
 
+  const met_record record = record_at(met, static_cast<std::size_t>(m), nullptr);
   hour_terms terms;
-  sky_hour(record_at(met, static_cast<std::size_t>(m), nullptr), hour_index,
-           sky_parameters_of(p, variant), state.constants, state.cache.sun, state.cache.fixed,
-           state.hour, terms);
+  air_hour(record, p.ta_offset, state.constants, state.hour, terms);
+  sky_hour(record, hour_index, sky_parameters_of(p, variant), state.constants, state.cache.sun,
+           state.cache.fixed, state.hour, terms);
   floor_hour(terms, floor_parameters_of(p, variant), state.constants, floor_detail{},
              state.cache.hole, state.hour, p.cryoconite_depth, p.sd_calc);
 }
