@@ -13,9 +13,10 @@
 // Many runs of the model over one met series in one call: the members of an
 // ensemble or a calibration. No file is read or written. Each member's
 // values are those of simulate() with its parameters, bit for bit; the work
-// that members share (the air, the bare ice and the sun of an hour for all
-// members with the same ta_offset, latitude, albedo_ice, ch, diffuse_mode
-// and fixed_solar_angle) is done once per hour for them.
+// that members share is done once per hour for them: the air of the hour for
+// all members with the same ta_offset, the bare ice and the sun for those
+// that also share latitude, albedo_ice, ch, diffuse_mode and
+// fixed_solar_angle.
 namespace pumak {
 
 // What a member's run comes to. The fit compares the modelled lowering,
