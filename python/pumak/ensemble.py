@@ -129,9 +129,13 @@ def _run_on_dask(client, met, base, table, program, columns, threads):
                              threads or 1, pure=False, key=f"pumak-ensemble-{call}-{k}")
                for k, (lo, hi) in enumerate(zip(bounds[:-1], bounds[1:]))]
     try:
-        return _gathered(client.gather(futures))
-    finally:
+        blocks = client.gather(futures)
+    except BaseException:
+        # The tasks still queued stop; on success the futures are simply
+        # released (cancel would wait for the scheduler's answer).
         client.cancel(futures + [met_on_workers])
+        raise
+    return _gathered(blocks)
 
 
 def ensemble(met, parameters, members, columns=(), threads=None, client=None, program="pumak_metrun"):

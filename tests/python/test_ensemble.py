@@ -1,4 +1,5 @@
 """Ensembles against single runs, shards and their merge, Dask, and calibration of a twin site."""
+import faulthandler
 import json
 import os
 import signal
@@ -77,6 +78,7 @@ def test_dask_gives_the_in_process_result_also_when_a_worker_is_killed():
     site = pumak.read_site(KPC_L)
     members = pd.DataFrame({"albedo_ice": np.linspace(0.3, 0.7, 8000), "ch": np.linspace(0.001, 0.005, 8000)})
     here = pumak.ensemble(site.met, site.parameters, members)
+    faulthandler.dump_traceback_later(300, exit=True)  # a hung cluster ends the run, with the stacks
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
                                   dashboard_address=None) as cluster, distributed.Client(cluster, timeout=60) as client:
         xr.testing.assert_equal(pumak.ensemble(site.met, site.parameters, members, client=client), here)
@@ -89,6 +91,7 @@ def test_dask_gives_the_in_process_result_also_when_a_worker_is_killed():
         threading.Thread(target=kill_when_busy, daemon=True).start()
         xr.testing.assert_equal(pumak.ensemble(site.met, site.parameters, members, client=client), here)
         assert victim not in client.run(os.getpid).values()
+    faulthandler.cancel_dump_traceback_later()
 
 
 def test_calibrate_de_recovers_the_parameters_of_a_twin(tmp_path):
