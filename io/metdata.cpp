@@ -162,7 +162,7 @@ void read_second_half(const std::string& path, met_series& s, std::size_t record
 }  // namespace
 
 void metdata(met_series& s, std::int32_t n_days, std::int32_t hours_per_day,
-             const text_field& met_file, const std::string& run_dir) {
+             const text_field& met_file, const std::string& run_dir, unsigned threads) {
   if (met_file.trimmed().empty()) {
     throw run_failure(exit_met_file, "cannot open the met file: met_file in parameter.ini is blank",
                       "parameter.ini", 1, "met_file");
@@ -177,7 +177,10 @@ void metdata(met_series& s, std::int32_t n_days, std::int32_t hours_per_day,
   free_format_reader reader(file.fd());
 
   std::size_t next = 1;  // the first record not yet read by this thread
-  if (records >= parallel_records && std::thread::hardware_concurrency() > 1) {
+  if (threads == 0) {
+    threads = std::thread::hardware_concurrency();
+  }
+  if (records >= parallel_records && threads > 1) {
     second_half half;
     std::promise<void> found;
     std::thread helper(read_second_half, std::cref(path), std::ref(s), records, std::ref(half),

@@ -30,7 +30,9 @@ std::array<statement_item, 14> record_items(met_series& series, std::size_t m);
 // Lines after the last record are never read. A failure throws run_failure
 // with exit_met_file, naming the file, line, record and column.
 // n_days must not exceed max_run_days.
+// `threads` above 1 lets a second thread read the second half of a long
+// file (0: as many as the machine has cores); the series are the same.
 void metdata(met_series& series, std::int32_t n_days, std::int32_t hours_per_day,
-             const text_field& met_file, const std::string& run_dir = {});
+             const text_field& met_file, const std::string& run_dir = {}, unsigned threads = 0);
 
 }  // namespace pumak

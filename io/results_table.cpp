@@ -156,7 +156,9 @@ char* format_real(char* out, float value) {
   return end;
 }
 
-void open_results(results_table& table, const text_field& out_file, const char* program) {
+void open_results(results_table& table, const text_field& out_file, const char* program,
+                  unsigned threads) {
+  table.threads = threads != 0 ? threads : std::thread::hardware_concurrency();
   table.path = std::string(out_file.trimmed());
   if (table.path.empty()) {
     throw run_failure(exit_results_file,
@@ -194,7 +196,7 @@ void append_row(results_table& table, const result_row& row) {
   table.rows[table.pending++] = row;
   if (table.pending == table.rows.size()) {
     // Only a run longer than one block is worth a second thread.
-    if (!table.worker && std::thread::hardware_concurrency() > 1) {
+    if (!table.worker && table.threads > 1) {
       table.worker = std::make_unique<ordered_worker>();
     }
     finish_block(table);

@@ -41,6 +41,7 @@ struct results_table {
   off_t written = 0;           // bytes in the file so far
   int write_error = 0;         // errno of the first failed write, 0 if none
   std::unique_ptr<ordered_worker> worker;  // formats and writes; null on one core
+  unsigned threads = 0;                    // 1: no second thread
 };
 
 // Starts the table named by out_file (without trailing blanks) in the
@@ -48,7 +49,10 @@ struct results_table {
 // file beside the target, or the device itself. `program` names the run in
 // the line printed when a signal interrupts it. Opened only after both input
 // files have been read, so a failed input never touches an earlier table.
-void open_results(results_table& table, const text_field& out_file, const char* program = "pumak");
+// `threads` above 1 allows the second thread (0: as many as the machine has
+// cores); the text is the same.
+void open_results(results_table& table, const text_field& out_file, const char* program = "pumak",
+                  unsigned threads = 0);
 void write_header(results_table& table);
 // Appends one row (model/result_row.hpp).
 void append_row(results_table& table, const result_row& row);

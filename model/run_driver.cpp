@@ -41,15 +41,15 @@ void refuse_overwriting_inputs(const run_parameters& p) {
 
 }  // namespace
 
-void run_driver(model_state& state, const model_variant& variant) {
+void run_driver(model_state& state, const model_variant& variant, unsigned threads) {
   run_parameters& p = state.params;
   para(p, variant.parameter_statements);
   start_run(state);
-  metdata(state.met, p.n_days, 24, p.met_file);
+  metdata(state.met, p.n_days, 24, p.met_file, {}, threads);
 
   refuse_overwriting_inputs(p);
   results_table table;
-  open_results(table, p.out_file, variant.program_name);
+  open_results(table, p.out_file, variant.program_name, threads);
   try {
     write_header(table);
     result_row row;
