@@ -1,15 +1,24 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on a Debian machine, if missing:
-# a C++ compiler, CMake, GoogleTest, Google Benchmark, clang with its
-# sanitizer and fuzzer runtime, pybind11 and the Python packages the pumak
-# package uses (all Debian's, for /usr/bin/python3), and GNU time for the
-# benchmarks' memory figures.
+# Installs Debian packages that are missing, as root with apt-get; run as
+# another user it names them and fails.
+#
+#   tools/install_deps.sh             # everything building and testing need
+#   tools/install_deps.sh PACKAGE...  # just these
+#
+# Everything: a C++ compiler, CMake, GoogleTest, Google Benchmark, clang with
+# its sanitizer and fuzzer runtime, pybind11 and the Python packages the
+# pumak package uses (all Debian's, for /usr/bin/python3), and GNU time for
+# the benchmarks' memory figures.
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev libbenchmark-dev clang libclang-rt-dev time
-  python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pandas python3-xarray
-  python3-netcdf4 python3-scipy python3-matplotlib python3-dask python3-distributed
-  python3-emcee python3-tqdm python3-pytest)
+if [ $# -gt 0 ]; then
+  packages=("$@")
+else
+  packages=(g++ cmake make libgtest-dev libbenchmark-dev clang libclang-rt-dev time
+    python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pandas python3-xarray
+    python3-netcdf4 python3-scipy python3-matplotlib python3-dask python3-distributed
+    python3-emcee python3-tqdm python3-pytest)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

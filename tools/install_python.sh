@@ -29,21 +29,9 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-packages=(g++ cmake make python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pandas
-          python3-xarray python3-netcdf4 python3-matplotlib python3-pytest)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "install_python: missing packages: ${missing[*]} (install them as root: apt-get install ${missing[*]})" >&2
-    exit 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+tools/install_deps.sh g++ cmake make python3-dev pybind11-dev python3-pybind11 python3-numpy \
+  python3-pandas python3-xarray python3-netcdf4 python3-scipy python3-matplotlib python3-dask \
+  python3-distributed python3-emcee python3-tqdm
 
 if ! [ -x "$python" ]; then
   echo "install_python: $python is not an executable interpreter" >&2

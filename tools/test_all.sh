@@ -1,29 +1,38 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test; exits non-zero on any failure.
+# Installs missing Debian packages first when run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
 tools/install_deps.sh
 
-# The model, the programs and the test suite (Release, as users build it).
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPUMAK_BUILD_TESTS=ON -DPUMAK_BUILD_BENCHMARKS=ON
+# The programs, the test suite, the benchmarks and the Python package's core
+# (Release, as users build them). The core is written into python/pumak.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPUMAK_BUILD_TESTS=ON -DPUMAK_BUILD_BENCHMARKS=ON \
+  -DPUMAK_BUILD_PYTHON=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
-# The same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
+# The Python package against the programs just built: reference runs, sites,
+# station files, ensembles (a Dask cluster on the loopback), plots.
+PUMAK_BUILD_DIR=build PYTHONPATH=python /usr/bin/python3 -m pytest tests/python -q -p no:cacheprovider
+
+# The same C++ suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
 # the end-to-end tests then run the sanitized programs too.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPUMAK_SANITIZE=ON \
-  -DPUMAK_BUILD_TESTS=ON -DPUMAK_BUILD_BENCHMARKS=OFF
+  -DPUMAK_BUILD_TESTS=ON -DPUMAK_BUILD_BENCHMARKS=OFF -DPUMAK_BUILD_PYTHON=OFF
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
-# A short fuzzing smoke: each harness for about 30 s, starting from a scratch
-# copy of its seed corpus (the committed seeds stay as they are). A crash, a
-# sanitizer report or a broken check fails the script.
+# The fuzzers: each seed corpus replayed (ctest), then a short fuzzing smoke,
+# each harness for about 30 s from a scratch copy of its seeds (the committed
+# seeds stay as they are). A crash, a sanitizer report or a broken check
+# fails the script.
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPUMAK_BUILD_FUZZERS=ON -DPUMAK_BUILD_TESTS=OFF -DPUMAK_BUILD_BENCHMARKS=OFF
+  -DPUMAK_BUILD_FUZZERS=ON -DPUMAK_BUILD_TESTS=OFF -DPUMAK_BUILD_BENCHMARKS=OFF -DPUMAK_BUILD_PYTHON=OFF
 cmake --build build-fuzz -j"$jobs"
+ctest --test-dir build-fuzz --output-on-failure
 fuzz_scratch=$(mktemp -d)
 trap 'rm -rf "$fuzz_scratch"' EXIT
 for harness in fuzz_parameter_reader fuzz_met_reader fuzz_run; do
@@ -36,6 +45,3 @@ for harness in fuzz_parameter_reader fuzz_met_reader fuzz_run; do
   fi
   echo "fuzz smoke: $harness: $(grep -Eo 'number_of_executed_units: [0-9]+' "$fuzz_scratch/$harness.log" | grep -Eo '[0-9]+') inputs, no failure"
 done
-
-# The plotting tool, with the interpreter that sees the system's matplotlib.
-tools/install_python.sh --build-only && PYTHONPATH=python /usr/bin/python3 -m pytest tests/python -q
