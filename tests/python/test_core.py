@@ -1,4 +1,5 @@
 """The package against the programs: reference runs, written sites, bad input, CF output."""
+import re
 from pathlib import Path
 
 import numpy as np
@@ -8,7 +9,7 @@ import xarray as xr
 
 import pumak
 from pumak import _core
-from conftest import GOLDEN, KPC_L, assert_same_bits, run_program
+from conftest import GOLDEN, KPC_L, ROOT, assert_same_bits, run_program
 
 
 @pytest.mark.parametrize("case", GOLDEN, ids=lambda p: p.name)
@@ -91,3 +92,9 @@ def test_to_xarray_is_cf_and_survives_netcdf(tmp_path):
     with xr.open_dataset(tmp_path / "r.nc") as back:
         assert_same_bits(back.to_dataframe()[list(results.columns)].reset_index(drop=True), results)
         assert back["time"].values[5] == ds["time"].values[5]
+
+
+def test_readme_lists_the_result_columns_in_header_order():
+    section = (ROOT / "README.md").read_text().split("### The results table")[1].split("\n### ")[0]
+    listed = re.findall(r"^\| \d+ \| `(\w+)` \|", section, re.M)
+    assert listed == [column["name"] for column in _core.result_columns()]
