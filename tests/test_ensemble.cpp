@@ -94,7 +94,9 @@ TEST(Ensemble, MembersAreSingleRunsBitForBit) {
     for (const unsigned threads : {1u, 3u, 0u}) {
       const ensemble_out other = run(members, met, variant, threads);
       for (std::size_t c = 0; c < result_column_count; ++c) {
-        EXPECT_EQ(std::memcmp(other.real[c].data(), two.real[c].data(), two.real[c].size() * 4), 0) << threads << " threads";
+        ASSERT_EQ(other.real[c].size(), two.real[c].size());  // empty for the integer columns
+        EXPECT_TRUE(two.real[c].empty() || std::memcmp(other.real[c].data(), two.real[c].data(), two.real[c].size() * 4) == 0)
+            << threads << " threads";
         EXPECT_EQ(other.integer[c], two.integer[c]) << threads << " threads";
       }
       EXPECT_TRUE(same_summaries(other, two)) << threads << " threads";
