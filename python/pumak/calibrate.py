@@ -34,8 +34,7 @@ import numpy as np
 import pandas as pd
 
 from pumak import _core, sitefiles
-from pumak.ensemble import (OneLineParser, Refusal, ensemble, ensemble_arrays, member_items,
-                            reporting_failures)
+from pumak.ensemble import OneLineParser, Refusal, ensemble, member_items, reporting_failures
 from pumak.errors import InputError
 from pumak.model import met_arrays, read_site
 
@@ -73,16 +72,17 @@ class Objective:
 
     def __init__(self, site, names, metric, threads=None):
         self.site, self.names, self.metric, self.threads = site, list(names), metric, threads
-        self.met = met_arrays(site.met)  # converted once for the many calls
+        # Checked once here; the many small calls below go straight to the engine.
+        self.met = met_arrays(site.met)
+        self.base = {name: value for name, value in site.parameters.items() if name not in ("met_file", "out_file")}
+        _core.checked_parameters(site.parameters, site.program)
         self.samples, self.values = [], []
         self.evaluations = 0
 
     def summary(self, x):
         """The engine's summary of the members x (members x free items)."""
-        x = np.atleast_2d(np.asarray(x, dtype=np.float64))
-        members = pd.DataFrame(x, columns=self.names)
-        return ensemble_arrays(self.met, self.site.parameters, members, threads=self.threads,
-                               program=self.site.program)
+        sets = [dict(self.base, **dict(zip(self.names, row))) for row in np.atleast_2d(x).tolist()]
+        return _core.ensemble(self.met, sets, self.site.program, [], threads=self.threads, summary_only=True)
 
     def __call__(self, x):
         """x of shape (free items, members) as differential_evolution hands it; the metric per member."""

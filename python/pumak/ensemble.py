@@ -74,8 +74,9 @@ def _member_table(members, program):
         numbers = index.to_numpy(dtype=np.int64)
     else:
         numbers = np.arange(len(members), dtype=np.int64)
+    members = members.set_axis(names, axis=1)
     for name in names:
-        column = members.iloc[:, names.index(name)]
+        column = members[name]
         if column.dtype.kind not in "fiu":
             raise InputError(f"members: {name}: expected numbers, found {column.dtype}", item=name)
         if _ITEMS[name]["kind"] == "integer":
@@ -85,23 +86,23 @@ def _member_table(members, program):
                 k = int(np.argmin(whole))
                 raise InputError(f"members: {name}: expected an integer, found {values[k]!r} "
                                  f"(member {numbers[k]})", item=name)
-    return members.set_axis(names, axis=1), numbers
+    return members, numbers
 
 
 def _parameter_sets(base, table):
     """One dict of parameters per member: the shared ones with the member's own over them."""
-    own = table.to_dict("records")
-    items = set(base).union(table.columns)
-    integers = [name for name in table.columns if _ITEMS[name]["kind"] == "integer"]
+    columns = {}
+    for name in table.columns:
+        values = table[name].to_numpy()
+        if _ITEMS[name]["kind"] == "integer":  # whole numbers, checked; a CSV column with blanks is float
+            values = values.astype(np.int64)
+        columns[name] = values.tolist()
     sets = []
-    for row in own:
+    for k in range(len(table)):
         values = dict(base)
-        values.update(row)
-        for name in integers:  # a whole float from a CSV column with a blank is still an integer
-            value = values[name]
-            if isinstance(value, float) and value.is_integer():
-                values[name] = int(value)
-        sets.append({name: values[name] for name in items})
+        for name, column in columns.items():
+            values[name] = column[k]
+        sets.append(values)
     return sets
 
 
@@ -162,14 +163,6 @@ def ensemble(met, parameters, members, columns=(), threads=None, client=None, pr
     """
     run = _Request(met, parameters, members, columns, threads, program)
     return _dataset(run.compute(client), run)
-
-
-def ensemble_arrays(met, parameters, members, columns=(), threads=None, client=None, program="pumak_metrun"):
-    """What ensemble() computes, as the engine gives it: a dict of numpy arrays, members in row order.
-
-    For callers that run many small ensembles (a calibration) and need no Dataset.
-    """
-    return _Request(met, parameters, members, columns, threads, program).compute(client)
 
 
 class _Request:
