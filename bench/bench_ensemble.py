@@ -44,7 +44,7 @@ import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
 import pumak  # noqa: E402
-import pumak.ensemble  # noqa: E402
+import pumak.ensembles  # noqa: E402
 from end_to_end import lay_out  # noqa: E402
 from pumak import _core, plot, sitefiles  # noqa: E402
 

@@ -1,22 +1,24 @@
 #!/usr/bin/python3
-"""End-to-end timing of a pumak program on a synthetic met record.
+"""End-to-end timing of pumak programs on synthetic met records of 1, 10 and 100 years.
 
-Lays out a working directory (run/parameter.ini and data/met_lv3/), writes a
-synthetic record of --days days, runs the program once to warm up and then
---repeat times, and reports the median wall time as simulated hours per
-second, microseconds per hour and output megabytes per second, with the
-median CPU time and the peak resident memory of a run. Each run replaces the
-table of the one before, as a calibration loop does. Then,
-unless --memory-days is 0, one more run of --memory-days days measures the
-peak resident memory of a long run.
+For each length it lays out a working directory (run/parameter.ini and
+data/met_lv3/), writes a synthetic record, runs each program once to warm up
+and then --repeat times, and reports the median wall time in microseconds
+per simulated hour and the peak resident memory of a run. Each run replaces
+the table of the one before, as a calibration loop does.
 
-The peak resident memory is taken with GNU time (/usr/bin/time) where it is
-installed. Standard library only; called by end_to_end.sh.
+With several programs (two builds, say) they run alternately on the same
+records, and each is compared with the first: speed ratio and whether its
+table is byte for byte the same. The peak resident memory is taken with GNU
+time (/usr/bin/time) where it is installed. Standard library only; called by
+end_to_end.sh.
 """
 
 import argparse
+import hashlib
 import os
 import pathlib
+import shutil
 import statistics
 import subprocess
 import sys
@@ -111,44 +113,44 @@ def mib(n):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("program", help="path of the built program, e.g. build/pumak_metrun")
-    parser.add_argument("--days", type=int, default=3650)
+    parser.add_argument("programs", nargs="+",
+                        help="built programs, e.g. build/pumak_metrun; with more than one they run "
+                             "alternately and the others are compared with the first")
+    parser.add_argument("--years", type=int, nargs="+", default=[1, 10, 100],
+                        help="record lengths in years of 365 days (default 1 10 100)")
     parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--memory-days", type=int, default=36525)
     args = parser.parse_args()
-    program = str(pathlib.Path(args.program).resolve())
+    programs = [str(pathlib.Path(p).resolve()) for p in args.programs]
+    names = [os.path.relpath(p) if not os.path.relpath(p).startswith("../..") else p for p in programs]
 
+    print(f"machine: {os.cpu_count()} cores; medians of {args.repeat} runs, programs alternating")
     with tempfile.TemporaryDirectory(prefix="pumak-bench-") as tmp:
         root = pathlib.Path(tmp)
-        run = lay_out(root / "timing", args.days)
-        hours = args.days * 24
-        met_bytes = (root / "timing" / "data" / "met_lv3" / "synthetic.txt").stat().st_size
-        timed_run(program, run)  # warm the page cache and the program's pages
-        runs = [timed_run(program, run) for _ in range(args.repeat)]
-        walls = sorted(wall for wall, _ in runs)
-        cpu = statistics.median(cpu for _, cpu in runs)
-        _, rss, how = peak_rss(program, run)
-        out_bytes = (run / "results.csv").stat().st_size
-        median = statistics.median(walls)
-        print(f"{os.path.basename(program)}: {args.days} days = {hours} hours, "
-              f"met file {mib(met_bytes):.1f} MiB, table {mib(out_bytes):.1f} MiB, "
-              f"{args.repeat} runs")
-        print(f"  wall time   median {median * 1e3:.1f} ms (min {walls[0] * 1e3:.1f}, "
-              f"max {walls[-1] * 1e3:.1f}); CPU time median {cpu * 1e3:.1f} ms")
-        print(f"  speed       {hours / median:,.0f} simulated hours/s, "
-              f"{median / hours * 1e6:.3f} us/hour")
-        print(f"  output      {mib(out_bytes) / median:.1f} MiB/s written, "
-              f"input {mib(met_bytes) / median:.1f} MiB/s read")
-        print(f"  peak RSS    {mib(rss):.1f} MiB ({how})")
-
-        if args.memory_days > 0:
-            run = lay_out(root / "memory", args.memory_days)
-            wall, rss, how = peak_rss(program, run)
-            hours = args.memory_days * 24
-            print(f"memory run: {args.memory_days} days = {hours} hours in {wall:.2f} s, "
-                  f"peak RSS {mib(rss):.1f} MiB ({how}); "
-                  f"the series alone take {mib(hours * 14 * 4):.1f} MiB")
-            (run / "results.csv").unlink()
+        for years in args.years:
+            days = 365 * years
+            hours = days * 24
+            run = lay_out(root / f"y{years}", days)
+            repeat = args.repeat if years < 100 else max(3, args.repeat // 2)
+            walls = {p: [] for p in programs}
+            for p in programs:
+                timed_run(p, run)  # warm the page cache and the program's pages
+            for _ in range(repeat):
+                for p in programs:
+                    walls[p].append(timed_run(p, run)[0])
+            tables = {}
+            for p in programs:
+                timed_run(p, run)
+                tables[p] = hashlib.sha256((run / "results.csv").read_bytes()).hexdigest()
+            print(f"{years} year(s), {hours} hours:")
+            first = statistics.median(walls[programs[0]])
+            for p, name in zip(programs, names):
+                median = statistics.median(walls[p])
+                _, rss, how = peak_rss(p, run)
+                same = "" if p == programs[0] else (
+                    ", same table" if tables[p] == tables[programs[0]] else ", different table")
+                print(f"  {name:40s} {median / hours * 1e6:6.3f} us/hour "
+                      f"({median * 1e3:8.1f} ms, x{first / median:5.2f}), peak RSS {mib(rss):6.1f} MiB{same}")
+            shutil.rmtree(run.parent)
 
 
 if __name__ == "__main__":

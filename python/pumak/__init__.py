@@ -24,6 +24,7 @@ _PUBLIC = {
     "program_name": "pumak.model",
     "read_results": "pumak.results",
     "to_xarray": "pumak.cf",
+    "ensemble": "pumak.ensembles",
 }
 
 __all__ = ["InputError", "__version__", *_PUBLIC]
@@ -34,7 +35,7 @@ def __getattr__(name):
         return _core_module().version
     if name in _PUBLIC:
         if name in ("read_site", "run", "run_site", "write_site", "program_name", "Site",
-                    "read_results"):
+                    "read_results", "ensemble"):
             _core_module()
         value = getattr(importlib.import_module(_PUBLIC[name]), name)
         globals()[name] = value

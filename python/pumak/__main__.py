@@ -3,7 +3,8 @@
 import importlib
 import sys
 
-# Command -> what it does. Each is the module pumak.<command> with main(argv) -> exit status.
+# Command -> what it does. Each is the module pumak.<command> (or the one MODULES
+# names) with main(argv) -> exit status.
 COMMANDS = {
     "plot": "plot a results table and summarise the fit of the surface lowering",
     "prepare": "turn a weather station's record into a site the model reads",
@@ -11,6 +12,11 @@ COMMANDS = {
     "ensemble": "run the model over many parameter sets",
     "calibrate": "fit parameters to the observed surface lowering",
 }
+
+
+# The ensemble command lives in pumak.ensembles, so that pumak.ensemble stays
+# the function.
+MODULES = {"ensemble": "pumak.ensembles"}
 
 
 def usage():
@@ -33,13 +39,14 @@ def main(argv=None):
     if command not in COMMANDS:
         print(f"pumak: unknown command {command!r}; the commands are {', '.join(COMMANDS)}", file=sys.stderr)
         return 2
+    name = MODULES.get(command, f"pumak.{command}")
     try:
-        module = importlib.import_module(f"pumak.{command}")
+        module = importlib.import_module(name)
     except ModuleNotFoundError as exc:
-        if exc.name != f"pumak.{command}":
+        if exc.name != name:
             raise
         print(f"pumak: the command {command} is not part of this installation "
-              f"(python/pumak/{command}.py is missing)", file=sys.stderr)
+              f"(python/{name.replace('.', '/')}.py is missing)", file=sys.stderr)
         return 2
     return module.main(argv[1:])
 

@@ -34,7 +34,7 @@ import numpy as np
 import pandas as pd
 
 from pumak import _core, sitefiles
-from pumak.ensemble import OneLineParser, Refusal, ensemble, member_items, reporting_failures
+from pumak.ensembles import OneLineParser, Refusal, ensemble, member_items, reporting_failures
 from pumak.errors import InputError
 from pumak.model import met_arrays, read_site
 

@@ -12,7 +12,7 @@ import pytest
 import xarray as xr
 
 import pumak
-import pumak.ensemble as ens
+import pumak.ensembles as ens
 from pumak import calibrate, plot
 from pumak.results import RESULT_COLUMNS
 from conftest import GOLDEN, KPC_L, assert_same_bits

@@ -18,7 +18,6 @@ import datetime
 import hashlib
 import os
 import sys
-import types
 import uuid
 from collections.abc import Mapping
 
@@ -452,17 +451,6 @@ def main(argv=None):
         return reporting_failures("ensemble", lambda: _merge_command(argv[1:]))
     return reporting_failures("ensemble", lambda: _run_command(argv))
 
-
-class _CallableModule(types.ModuleType):
-    """pumak.ensemble is both this module and its function: importing the module
-    (as python3 -m pumak ensemble and pumak.calibrate do) binds the module to the
-    package's name `ensemble`, so the module answers a call as the function."""
-
-    def __call__(self, *args, **kwargs):
-        return ensemble(*args, **kwargs)
-
-
-sys.modules[__name__].__class__ = _CallableModule
 
 if __name__ == "__main__":
     sys.exit(main())
