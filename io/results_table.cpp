@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "io/run_failure.hpp"
 
@@ -101,34 +102,54 @@ namespace {
 
 // Formats the rows of the block and hands the text on to be written. With a
 // worker, the worker formats the second half while this thread formats the
-// first, then writes both while this thread goes on with the run.
+// first; the worker then writes both halves, while this thread fills the
+// other block.
 void finish_block(results_table& table) {
-  const std::size_t count = table.pending;
-  table.pending = 0;
-  auto& halves = table.text[table.text_set];
-  table.text_set ^= 1;
+  table_block& block = table.blocks[table.current];
+  const std::size_t count = std::exchange(table.pending, 0);
+  table.current ^= 1;
   if (!table.worker) {
-    format_rows(table.rows.data(), count, halves[0]);
-    if (const int error = write_all(table, halves[0].data.get(), halves[0].size)) {
+    format_rows(block.rows.data(), count, block.text[0]);
+    if (const int error = write_all(table, block.text[0].data.get(), block.text[0].size)) {
       write_failed(table, error);
     }
     return;
   }
   const std::size_t first = count / 2;
-  const result_row* rows = table.rows.data();
-  table.worker->post([rows, first, count, &halves] { format_rows(rows + first, count - first, halves[1]); });
-  format_rows(rows, first, halves[0]);
-  table.worker->wait_idle();  // the rows are free again, the last text is written
-  if (table.write_error != 0) {
-    write_failed(table, table.write_error);
-  }
-  table.worker->post([&table, &halves] {
-    for (const text_buffer& half : halves) {
-      if (table.write_error == 0) {
-        table.write_error = write_all(table, half.data.get(), half.size);
+  block.first_half_done.store(false);
+  table.worker->post([&block, first, count] {
+    format_rows(block.rows.data() + first, count - first, block.text[1]);
+  });
+  table.worker->post([&table, &block] {
+    block.first_half_done.wait(false);
+    for (const text_buffer& half : block.text) {
+      if (table.write_error.load() == 0) {
+        table.write_error.store(write_all(table, half.data.get(), half.size));
       }
     }
+    table.blocks_written.fetch_add(1);
+    table.blocks_written.notify_all();
   });
+  const std::size_t number = ++table.blocks_started;
+  {
+    // Set however this ends, so that the worker never waits for ever.
+    struct first_half_mark {
+      table_block& block;
+      ~first_half_mark() {
+        block.first_half_done.store(true);
+        block.first_half_done.notify_all();
+      }
+    } mark{block};
+    format_rows(block.rows.data(), first, block.text[0]);
+  }
+  // The next block goes where the one before this went: that must be written.
+  for (std::size_t seen = table.blocks_written.load(); seen + 1 < number;
+       seen = table.blocks_written.load()) {
+    table.blocks_written.wait(seen);
+  }
+  if (const int error = table.write_error.load()) {
+    write_failed(table, error);
+  }
 }
 
 }  // namespace
@@ -181,7 +202,9 @@ void open_results(results_table& table, const text_field& out_file, const char* 
     throw run_failure(exit_results_file, "cannot create " + table.path + ": " + system_reason(error_number),
                       table.path);
   }
-  table.rows.resize(block_rows);
+  for (table_block& block : table.blocks) {
+    block.rows.resize(block_rows);
+  }
   table.pending = 0;
 }
 
@@ -193,8 +216,9 @@ void write_header(results_table& table) {
 }
 
 void append_row(results_table& table, const result_row& row) {
-  table.rows[table.pending++] = row;
-  if (table.pending == table.rows.size()) {
+  std::vector<result_row>& rows = table.blocks[table.current].rows;
+  rows[table.pending++] = row;
+  if (table.pending == rows.size()) {
     // Only a run longer than one block is worth a second thread.
     if (!table.worker && table.threads > 1) {
       table.worker = std::make_unique<ordered_worker>();
@@ -211,8 +235,8 @@ void close_results(results_table& table) {
     table.worker->wait_idle();
     table.worker.reset();
   }
-  if (table.write_error != 0) {
-    const int error_number = table.write_error;
+  if (table.write_error.load() != 0) {
+    const int error_number = table.write_error.load();
     abandon_results(table);
     write_failed(table, error_number);
   }

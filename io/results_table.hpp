@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,23 +24,32 @@ struct text_buffer {
   std::size_t size = 0;
 };
 
+// A block of rows on its way to the file: the rows, then the text of its
+// two halves.
+struct table_block {
+  std::vector<result_row> rows;
+  std::array<text_buffer, 2> text;
+  std::atomic<bool> first_half_done{false};  // the text of the first half is ready
+};
+
 // The comma-separated results table. Rows are kept in blocks; a full block
 // is formatted and written while the run computes the next one. On a machine
-// with two or more cores a second thread formats half of each block and
-// writes the text, so a block's text is the same whichever thread made it.
-// Every write and the close are checked, and a failure ends the run.
+// with two or more cores a second thread formats the second half of each
+// block and writes the text, while this thread formats the first half and
+// goes on with the run into the other block; the text is the same whichever
+// thread makes it. Every write and the close are checked, and a failure ends
+// the run.
 struct results_table {
   int fd = -1;
   std::string path;  // out_file as the user named it, for diagnostics
   table_destination destination;
-  std::vector<result_row> rows;  // the block being filled
-  std::size_t pending = 0;       // rows of the block filled so far
-  // Text of the two halves of a block; two sets, so one can be written
-  // while the next is formatted.
-  std::array<std::array<text_buffer, 2>, 2> text;
-  std::size_t text_set = 0;
-  off_t written = 0;           // bytes in the file so far
-  int write_error = 0;         // errno of the first failed write, 0 if none
+  std::array<table_block, 2> blocks;
+  std::size_t current = 0;  // the block being filled
+  std::size_t pending = 0;  // rows of that block filled so far
+  std::size_t blocks_started = 0;
+  std::atomic<std::size_t> blocks_written{0};
+  off_t written = 0;                 // bytes in the file so far
+  std::atomic<int> write_error{0};   // errno of the first failed write, 0 if none
   std::unique_ptr<ordered_worker> worker;  // formats and writes; null on one core
   unsigned threads = 0;                    // 1: no second thread
 };
