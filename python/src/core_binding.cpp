@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "io/met_columns.hpp"
+#include "met_arrays.hpp"
 #include "io/para.hpp"
 #include "io/parameter_layout.hpp"
 #include "io/run_failure.hpp"
@@ -43,20 +44,9 @@ namespace {
 
 using pumak::column_kind;
 using pumak::statement_item;
+using pumak_python::input_problem;
+using pumak_python::series_from;
 
-// Bad input given in memory (a parameter value, a met column, a line of a
-// results table): becomes pumak.InputError like a failure of the readers.
-struct input_problem : std::runtime_error {
-  input_problem(const std::string& message, std::string item_name, std::string file_name = {},
-                std::int64_t line_number = 0)
-      : std::runtime_error(message),
-        item(std::move(item_name)),
-        file(std::move(file_name)),
-        line(line_number) {}
-  std::string item;
-  std::string file;
-  std::int64_t line;
-};
 
 // Text from the model or the file system as str; bytes that are not UTF-8
 // survive as surrogates, as os.fsdecode shows them.
@@ -265,51 +255,6 @@ py::dict parameters_to_dict(const pumak::run_parameters& params, const pumak::mo
 }
 
 // ---- met series ----------------------------------------------------------
-
-template <class T>
-void copy_column(const py::dict& met, const pumak::met_column& column, std::size_t hours,
-                 std::vector<T>& series) {
-  const std::string name(column.name);
-  const py::str key(name);
-  if (!met.contains(key)) {
-    throw input_problem("met: no column " + name, name);
-  }
-  const py::handle value = met[key];
-  const char* type = std::is_same_v<T, float> ? "float32" : "int32";
-  if (!py::array_t<T>::check_(value)) {
-    throw input_problem("met column " + name + ": expected a numpy array of " + type, name);
-  }
-  const auto array = py::reinterpret_borrow<py::array_t<T>>(value);
-  if (array.ndim() != 1) {
-    throw input_problem("met column " + name + ": expected one dimension, found " +
-                            std::to_string(array.ndim()),
-                        name);
-  }
-  const auto size = static_cast<std::size_t>(array.shape(0));
-  if (size < hours) {
-    throw input_problem("met column " + name + " holds " + std::to_string(size) +
-                            " rows; n_days * 24 = " + std::to_string(hours) + " are needed",
-                        name);
-  }
-  // Element 0 of a series is never used; the rows go to 1..hours.
-  const auto rows = array.template unchecked<1>();
-  series.assign(hours + 1, T{});
-  for (std::size_t m = 0; m < hours; ++m) {
-    series[m + 1] = rows(static_cast<py::ssize_t>(m));
-  }
-}
-
-pumak::met_series series_from(const py::dict& met, std::size_t hours) {
-  pumak::met_series series;
-  for (const pumak::met_column& column : pumak::met_columns) {
-    if (column.integer != nullptr) {
-      copy_column(met, column, hours, series.*column.integer);
-    } else {
-      copy_column(met, column, hours, series.*column.real);
-    }
-  }
-  return series;
-}
 
 template <class T>
 py::array_t<T> from_series(const std::vector<T>& series, std::size_t hours) {

@@ -20,31 +20,11 @@
 #include "io/parameter_layout.hpp"
 #include "model/ensemble.hpp"
 #include "model/simulate.hpp"
+#include "met_arrays.hpp"
 
 namespace py = pybind11;
 
 namespace {
-
-// The series of the met column `name` from a numpy array of T, rows
-// 1..hours (element 0 is never used).
-template <class T>
-void series_of(const py::dict& met, std::string_view name, std::size_t hours, std::vector<T>& series) {
-  const py::str key{std::string(name)};
-  const char* type = std::is_same_v<T, float> ? "float32" : "int32";
-  if (!met.contains(key) || !py::array_t<T>::check_(met[key])) {
-    throw std::invalid_argument("met: column " + std::string(name) + " must be a numpy array of " + type);
-  }
-  const auto column = py::reinterpret_borrow<py::array_t<T>>(met[key]);
-  if (column.ndim() != 1 || static_cast<std::size_t>(column.shape(0)) < hours) {
-    throw std::invalid_argument("met: column " + std::string(name) + " must hold n_days * 24 = " +
-                                std::to_string(hours) + " rows in one dimension");
-  }
-  const auto rows = column.template unchecked<1>();
-  series.assign(hours + 1, T{});
-  for (std::size_t m = 0; m < hours; ++m) {
-    series[m + 1] = rows(static_cast<py::ssize_t>(m));
-  }
-}
 
 // A member's parameters as the model holds them: checked_parameters of the
 // module gives each item rounded as the reader rounds it, or raises.
@@ -101,14 +81,7 @@ void bind_ensemble(py::module_& m) {
           members.push_back(member_of(values, checked, program, variant));
         }
         const std::size_t hours = members.empty() ? 0 : pumak::run_hours(members.front());
-        pumak::met_series series;
-        for (const pumak::met_column& column : pumak::met_columns) {
-          if (column.integer != nullptr) {
-            series_of(met, column.name, hours, series.*column.integer);
-          } else {
-            series_of(met, column.name, hours, series.*column.real);
-          }
-        }
+        const pumak::met_series series = pumak_python::series_from(met, hours);
 
         py::dict out;
         const auto shape = std::vector<py::ssize_t>{static_cast<py::ssize_t>(members.size()),
