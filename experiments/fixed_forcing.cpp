@@ -1,12 +1,29 @@
 #include "experiments/fixed_forcing.hpp"
 
+#include "io/parameter_layout.hpp"
+
 namespace pumak {
 
-//                                   ta_obs  wind  rh     sr       lw_down  lw_up    pressure
-const fixed_forcing forcing_set_a{-0.1f, 5.0f, 0.76f, 110.85f, 246.84f, 300.65f, 896.2f};
-const fixed_forcing forcing_set_b{-1.5f, 3.0f, 0.72f, 409.2f, 271.65f, 307.44f, 898.3f};
+const fixed_forcing forcing_set_a{
+    .ta_obs = -0.1f, .wind = 5.0f, .rh = 0.76f, .sr = 110.85f, .lw_down = 246.84f, .lw_up = 300.65f,
+    .pressure = 896.2f};
+const fixed_forcing forcing_set_b{
+    .ta_obs = -1.5f, .wind = 3.0f, .rh = 0.72f, .sr = 409.2f, .lw_down = 271.65f, .lw_up = 307.44f,
+    .pressure = 898.3f};
 
-const model_variant fixed_a_variant{"pumak_fixed_a", 13, &forcing_set_a, false, true, 0.60240966f, 1.0f};
-const model_variant fixed_b_variant{"pumak_fixed_b", 13, &forcing_set_b, false, true, 0.60240966f, 1.0f};
+const model_variant fixed_a_variant{.program_name = "pumak_fixed_a",
+                                    .parameter_statements = fixed_forcing_layout_statements,
+                                    .forcing = &forcing_set_a,
+                                    .angle_overrides = false,
+                                    .fixed_extinction = true,
+                                    .fixed_k_used_direct = 0.60240966f,
+                                    .fixed_k_diffuse = 1.0f};
+const model_variant fixed_b_variant{.program_name = "pumak_fixed_b",
+                                    .parameter_statements = fixed_forcing_layout_statements,
+                                    .forcing = &forcing_set_b,
+                                    .angle_overrides = false,
+                                    .fixed_extinction = true,
+                                    .fixed_k_used_direct = 0.60240966f,
+                                    .fixed_k_diffuse = 1.0f};
 
 }  // namespace pumak

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "io/parameter_layout.hpp"
+
 namespace pumak {
 
 // The seven meteorological inputs that a fixed-forcing run writes into the
@@ -32,7 +34,12 @@ struct model_variant {
 };
 
 // pumak_metrun: driven by the recorded series, all 17 items in use.
-inline constexpr model_variant metrun_variant{
-    "pumak_metrun", 16, nullptr, true, false, 0.0f, 0.0f};
+inline constexpr model_variant metrun_variant{.program_name = "pumak_metrun",
+                                               .parameter_statements = full_layout_statements,
+                                               .forcing = nullptr,
+                                               .angle_overrides = true,
+                                               .fixed_extinction = false,
+                                               .fixed_k_used_direct = 0.0f,
+                                               .fixed_k_diffuse = 0.0f};
 
 }  // namespace pumak

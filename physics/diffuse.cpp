@@ -32,11 +32,11 @@ void diffuse_at(float ta, float nlr_ice, float mu, float sr, float& sr_direct, f
   }
   checkdiffuse(fraction);
 
-  if (diffuse_mode == 2) {
-    fraction = 0.0f;  // all radiation direct
+  if (diffuse_mode == diffuse_mode_all_direct) {
+    fraction = 0.0f;
   }
-  if (diffuse_mode == 3) {
-    fraction = 1.0f;  // all radiation diffuse
+  if (diffuse_mode == diffuse_mode_all_diffuse) {
+    fraction = 1.0f;
   }
 
   diffuse_fraction = fraction;

@@ -4,6 +4,11 @@
 
 namespace pumak {
 
+// The values of diffuse_mode that fix the diffuse fraction; any other value
+// uses the parameterised fraction.
+inline constexpr std::int32_t diffuse_mode_all_direct = 2;   // f = 0
+inline constexpr std::int32_t diffuse_mode_all_diffuse = 3;  // f = 1
+
 /**
  * Splits the measured global radiation of an hour into a direct-beam part
  * and a diffuse part.
