@@ -1,6 +1,7 @@
 #include "io/results_table.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -195,6 +196,9 @@ void open_results(results_table& table, const text_field& out_file, const char* 
     // Exclusive: two runs into one table each write their own file.
     ::unlink(to.unfinished.c_str());
     table.fd = ::open(to.unfinished.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (table.fd >= 0 && to.earlier_table) {
+      ::fchmod(table.fd, to.earlier_mode);  // the table keeps the permissions it had
+    }
   }
   if (table.fd < 0) {
     const int error_number = errno;

@@ -110,7 +110,13 @@ table_destination plan_destination(const std::string& out_path) {
     if (!S_ISREG(info.st_mode)) {
       return destination;  // a device or a FIFO: written directly
     }
+    // A table its owner made read-only is not replaced behind their back,
+    // as writing it in place could not either.
+    if (::access(destination.target.c_str(), W_OK) != 0) {
+      cannot_create(out_path, system_reason(errno));
+    }
     destination.earlier_table = true;
+    destination.earlier_mode = info.st_mode & 07777;
   }
   remove_stale_unfinished(destination.target);
   destination.unfinished =

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace pumak {
@@ -20,10 +22,12 @@ struct table_destination {
   std::string target;      // the file that holds the table in the end
   std::string unfinished;  // where rows go first; empty when written directly
   bool earlier_table = false;  // the target exists as a regular file now
+  mode_t earlier_mode = 0;     // its permission bits, which the new table takes over
 };
 
-// Decides the destination of `out_path`. A failure (a directory, a link loop)
-// throws run_failure with exit_results_file.
+// Decides the destination of `out_path`. A failure (a directory, a link loop,
+// an earlier table that may not be written) throws run_failure with
+// exit_results_file.
 table_destination plan_destination(const std::string& out_path);
 
 // While a table is unfinished, SIGINT, SIGTERM and SIGHUP remove the
