@@ -11,7 +11,6 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +27,7 @@
 #include "met_arrays.hpp"
 #include "io/para.hpp"
 #include "io/parameter_layout.hpp"
+#include "io/real_parsing.hpp"
 #include "io/run_failure.hpp"
 #include "model/simulate.hpp"
 #include "model/version.hpp"
@@ -409,43 +409,6 @@ std::string shown(std::string_view text) {
          (text.size() > 40 ? "...\"" : "\"");
 }
 
-bool parse_integer(std::string_view text, std::int32_t& value) {
-  if (!text.empty() && text.front() == '+') {
-    text.remove_prefix(1);
-  }
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc() && end == text.data() + text.size() && !text.empty();
-}
-
-// Correctly rounded to single precision from the decimal itself, never
-// through a double, so that every value the writer wrote reads back to the
-// same bits; beyond the range, infinity or zero as the reader has it.
-bool parse_real(std::string_view text, float& value) {
-  if (!text.empty() && text.front() == '+') {
-    text.remove_prefix(1);
-    if (!text.empty() && text.front() == '-') {
-      return false;
-    }
-  }
-  if (text.empty()) {
-    return false;
-  }
-  const char* first = text.data();
-  const char* last = first + text.size();
-  const auto [end, error] = std::from_chars(first, last, value, std::chars_format::general);
-  if (end != last) {
-    return false;
-  }
-  if (error == std::errc::result_out_of_range) {
-    double wide = 0.0;
-    std::from_chars(first, last, wide, std::chars_format::general);
-    const float magnitude = std::fabs(wide) > 1.0 ? std::numeric_limits<float>::infinity() : 0.0f;
-    value = text.front() == '-' ? -magnitude : magnitude;
-    return true;
-  }
-  return error == std::errc();
-}
-
 // The results table in `data` (the bytes of the file `file`) as 34 arrays.
 // The header must be the model's header; every row must hold 34 values of
 // their columns' kinds. Blank lines are passed over.
@@ -526,6 +489,7 @@ py::dict parse_results(const py::bytes& data_object, const std::string& file) {
     }
   }
   std::vector<std::string_view> fields;
+  std::string scratch;
   for (std::size_t r = 0; r < n_rows; ++r) {
     const std::string_view line = lines[r + 1];
     const std::int64_t line_number = numbers[r + 1];
@@ -540,9 +504,14 @@ py::dict parse_results(const py::bytes& data_object, const std::string& file) {
       const pumak::result_column& column = pumak::result_columns[c];
       bool ok;
       if (column.kind == column_kind::integer) {
-        ok = parse_integer(fields[c], static_cast<std::int32_t*>(columns[c])[r]);
+        ok = pumak::parse_integer(fields[c], static_cast<std::int32_t*>(columns[c])[r]) ==
+             pumak::number_status::ok;
       } else {
-        ok = parse_real(fields[c], static_cast<float*>(columns[c])[r]);
+        // The model's own reader: correctly rounded to single precision from
+        // the decimal itself, so every value the writer wrote reads back to
+        // the same bits.
+        ok = pumak::parse_real(fields[c], static_cast<float*>(columns[c])[r], scratch) ==
+             pumak::number_status::ok;
       }
       if (!ok) {
         throw input_problem(where + std::string(column.name) + ": expected " +
