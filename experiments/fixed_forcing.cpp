@@ -11,19 +11,24 @@ const fixed_forcing forcing_set_b{
     .ta_obs = -1.5f, .wind = 3.0f, .rh = 0.72f, .sr = 409.2f, .lw_down = 271.65f, .lw_up = 307.44f,
     .pressure = 898.3f};
 
-const model_variant fixed_a_variant{.program_name = "pumak_fixed_a",
-                                    .parameter_statements = fixed_forcing_layout_statements,
-                                    .forcing = &forcing_set_a,
-                                    .angle_overrides = false,
-                                    .fixed_extinction = true,
-                                    .fixed_k_used_direct = 0.60240966f,
-                                    .fixed_k_diffuse = 1.0f};
-const model_variant fixed_b_variant{.program_name = "pumak_fixed_b",
-                                    .parameter_statements = fixed_forcing_layout_statements,
-                                    .forcing = &forcing_set_b,
-                                    .angle_overrides = false,
-                                    .fixed_extinction = true,
-                                    .fixed_k_used_direct = 0.60240966f,
-                                    .fixed_k_diffuse = 1.0f};
+namespace {
+
+// The experiments differ only in their forcing: the 14-item parameter file,
+// no angle overrides, and fixed extinction coefficients (1 / 1.66 in single
+// precision for the direct beam, 1 for diffuse light).
+constexpr model_variant fixed_forcing_variant(const char* program_name, const fixed_forcing* forcing) {
+  return {.program_name = program_name,
+          .parameter_statements = fixed_forcing_layout_statements,
+          .forcing = forcing,
+          .angle_overrides = false,
+          .fixed_extinction = true,
+          .fixed_k_used_direct = 0.60240966f,
+          .fixed_k_diffuse = 1.0f};
+}
+
+}  // namespace
+
+const model_variant fixed_a_variant = fixed_forcing_variant("pumak_fixed_a", &forcing_set_a);
+const model_variant fixed_b_variant = fixed_forcing_variant("pumak_fixed_b", &forcing_set_b);
 
 }  // namespace pumak
