@@ -17,7 +17,7 @@
 #include "fuzz_support.hpp"
 #include "io/parameter_layout.hpp"
 #include "io/real_parsing.hpp"
-#include "io/text_field.hpp"
+#include "records/text_field.hpp"
 
 namespace {
 

@@ -30,8 +30,8 @@
 #include "fuzz_support.hpp"
 #include "io/para.hpp"
 #include "io/run_failure.hpp"
-#include "model/model_state.hpp"
 #include "model/run_driver.hpp"
+#include "records/model_state.hpp"
 
 namespace {
 

@@ -8,10 +8,10 @@
 
 #include "io/run_failure.hpp"
 #include "model/hourly_step.hpp"
-#include "model/model_state.hpp"
 #include "model/model_variant.hpp"
-#include "model/result_columns.hpp"
 #include "model/result_row.hpp"
+#include "records/model_state.hpp"
+#include "records/result_columns.hpp"
 
 // The model as a library: read a site's files into records, run the model
 // on records with no file touched, and hand each hour's row to the caller.
