@@ -81,13 +81,13 @@ def test_older_layout_fills_short_gaps_and_reports_long_ones(tmp_path, capsys):
 
 @pytest.mark.parametrize("source, mapping, occupied, expected", [
     ("README.md", False, False, "README.md: not a recognised layout"),
-    ("ten_minutes.csv", False, False, "ten_minutes.csv:3: time: not hourly"),
+    ("ten_minutes.csv", False, False, "ten_minutes.csv:5: time: 2023-12-01 00:25:00 is off the 10-minute grid"),
     ("sample", True, False, "mapping.toml: columns.rh.column: no column 'RH'"),
     ("sample", False, True, "site: not empty; give --force"),
 ])
 def test_bad_input_is_one_line_status_2_and_nothing_written(tmp_path, capsys, source, mapping, occupied, expected):
     header, first = SAMPLE.read_text().splitlines()[:2]
-    tens = [first.replace("00:00:00", f"00:{10 * k:02d}:00", 1) for k in range(5)]
+    tens = [first.replace("00:00:00", f"00:{m:02d}:00", 1) for m in (0, 10, 20, 25, 40)]
     (tmp_path / "ten_minutes.csv").write_text("\n".join([header] + tens) + "\n")
     (tmp_path / "mapping.toml").write_text('[time]\ncolumn = "time"\nlabel = "start"\n[columns.rh]\n'
                                            'column = "RH"\nunit = "%"\n')
