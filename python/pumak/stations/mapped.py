@@ -9,7 +9,9 @@ from pumak.stations.common import DESCRIPTION, QUANTITIES, parse_times, station_
 
 _KEYS = {"delimiter", "header_line", "first_data_line", "missing", "latitude", "longitude", "time", "columns"}
 _TIME_KEYS = {"column", "format", "zone", "label"}
-_ENTRY_KEYS = {"column", "unit", "missing", "aggregation"}
+_ENTRY_KEYS = {"column", "unit", "missing", "aggregation", "body_temperature"}
+# Stefan-Boltzmann constant, W m-2 K-4: a thermopile's signal plus its body's emission is the longwave flux.
+SIGMA = 5.670374419e-8
 _AGGREGATIONS = ("mean", "median", "sum")
 # Position forms: degrees (north, east), degrees west, or degrees x 100 + minutes.
 _POSITION_UNITS = {"degrees": (1.0, "degrees"), "degrees_east": (1.0, "degrees"), "degrees_north": (1.0, "degrees"),
@@ -129,13 +131,18 @@ def read_mapping(mapping_path, toa5=False):
         _expect(mapping_path, f"{key}.column", entry["column"], (str,), "a column name")
         if "unit" in entry:
             _expect(mapping_path, f"{key}.unit", entry["unit"], (str,), "a unit text")
+        if "body_temperature" in entry:
+            _expect(mapping_path, f"{key}.body_temperature", entry["body_temperature"], (str,), "a column name")
+            if quantity not in ("lw_down", "lw_up"):
+                raise SourceError(f"{mapping_path}: {key}.body_temperature: only for a longwave thermopile "
+                                  f"(lw_down, lw_up)")
         if entry.get("aggregation", "mean") not in _AGGREGATIONS:
             raise SourceError(f"{mapping_path}: {key}.aggregation: expected one of {', '.join(_AGGREGATIONS)}, "
                               f"found {entry['aggregation']!r}")
         columns[quantity] = {"column": entry["column"], "unit": entry.get("unit"),
                              "missing": mapping["missing"] + _markers(mapping_path, f"{key}.missing",
                                                                       entry.get("missing", [])),
-                             "aggregation": entry.get("aggregation")}
+                             "aggregation": entry.get("aggregation"), "body_temperature": entry.get("body_temperature")}
     if "distance" in columns and "surface_height" in columns:
         raise SourceError(f"{mapping_path}: columns: give distance or surface_height, not both")
     return mapping
@@ -218,12 +225,30 @@ def check_columns(mapping, mapping_path, path, names):
     time_columns = [time["column"]] if isinstance(time["column"], str) else list(time["column"])
     named = [("time.column", column) for column in time_columns]
     named += [(f"columns.{quantity}.column", entry["column"]) for quantity, entry in mapping["columns"].items()]
+    named += [(f"columns.{quantity}.body_temperature", entry["body_temperature"])
+              for quantity, entry in mapping["columns"].items() if entry["body_temperature"]]
     named += [(f"{which}.column", mapping[which]["column"]) for which in ("latitude", "longitude")
               if isinstance(mapping.get(which), dict)]
     for key, column in named:
         if column not in names:
             raise SourceError(f"{mapping_path}: {key}: no column {column!r} in the header of {path}")
     return time_columns
+
+
+def with_body_emission(values_of, mapping):
+    """`values_of` with a thermopile's body emission added to its signal: sigma (T_body + 273.15)^4, T_body in °C."""
+    bodies = {entry["column"]: entry["body_temperature"] for entry in mapping["columns"].values()
+              if entry["body_temperature"]}
+    if not bodies:
+        return values_of
+
+    def values(name):
+        signal = values_of(name)
+        if name in bodies:
+            signal = signal + SIGMA * (values_of(bodies[name]) + 273.15) ** 4
+        return signal
+
+    return values
 
 
 def apply_mapping_fields(station, mapping, mapping_path):
@@ -238,6 +263,9 @@ def apply_mapping_fields(station, mapping, mapping_path):
             setattr(station, which, mapping[which])
             setattr(station, f"{which}_from", f"the mapping {mapping_path}")
     for quantity, entry in mapping["columns"].items():
+        if entry["body_temperature"]:
+            station.conversions.append(f"{entry['column']}: thermopile signal + sigma ({entry['body_temperature']} "
+                                       f"+ 273.15)^4, the sensor body's emission (°C)")
         if entry["aggregation"]:
             station.aggregation["distance" if quantity == "surface_height" else quantity] = entry["aggregation"]
     return station
@@ -271,7 +299,7 @@ def read_mapped(path, mapping_path):
     def values_of(name):
         return text_numbers(path, table, lines, name, missing.get(name, mapping["missing"]))
 
-    station = station_of(path, layout, stamps, table.columns, values_of, lines=lines, raw=raw,
+    station = station_of(path, layout, stamps, table.columns, with_body_emission(values_of, mapping), lines=lines, raw=raw,
                          what=" ".join(time_columns))
     return apply_mapping_fields(station, mapping, os.fspath(mapping_path))
 

@@ -17,7 +17,7 @@ import pandas as pd
 
 from pumak.errors import SourceError
 from pumak.stations.common import MISSING_TEXTS, parse_times, station_of, text_numbers
-from pumak.stations.mapped import apply_mapping_fields, check_columns, layout_of, read_mapping
+from pumak.stations.mapped import apply_mapping_fields, check_columns, layout_of, read_mapping, with_body_emission
 
 BOM = b"\xef\xbb\xbf"
 HEADER_LINES = 4
@@ -126,7 +126,7 @@ def read_toa5(path, mapping_path=None):
         raise SourceError(f"{path}: fewer than two records")
 
     entries = list(mapping["columns"].values())
-    wanted = [e["column"] for e in entries]
+    wanted = [e["column"] for e in entries] + [e["body_temperature"] for e in entries if e["body_temperature"]]
     wanted += [mapping[w]["column"] for w in ("latitude", "longitude") if isinstance(mapping.get(w), dict)]
     numeric = sorted(set(wanted + (["RECORD"] if "RECORD" in names else [])) - set(time_columns))
     markers = sorted(set(MISSING_TEXTS) | set(mapping["missing"]) | {m for e in entries for m in e["missing"]})
@@ -160,7 +160,8 @@ def read_toa5(path, mapping_path=None):
         if processing.get(entry["column"], "").strip().lower() == "tot":
             aggregation["distance" if quantity == "surface_height" else quantity] = "sum"
 
-    station = station_of(path, layout, stamps, table.columns, lambda name: table[name].to_numpy(dtype=float),
+    values_of = with_body_emission(lambda name: table[name].to_numpy(dtype=float), mapping)
+    station = station_of(path, layout, stamps, table.columns, values_of,
                          lines=numbers, raw=raw, what=" ".join(time_columns), details=details,
                          aggregation=aggregation)
     station.notes[:0] = notes
