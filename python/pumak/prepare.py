@@ -677,10 +677,10 @@ def _summary(out, provenance):
                + ("; --parameters gave its own" if "parameters_file" in provenance["parameters"] else ""))
     aggregation = provenance.get("aggregation")
     if aggregation:
-        under = sum(aggregation["hours_under_threshold"].values())
+        under = aggregation["hours_with_a_quantity_under_threshold"]
         yield (f"  {aggregation['record_step_minutes']:g}-minute records to {aggregation['hours']} hours "
-               f"({aggregation['records_per_hour']} per hour; {under} hour value(s) under "
-               f"{aggregation['min_coverage']:.3g} of their records left missing, {aggregation['edge_hours_dropped']} "
+               f"({aggregation['records_per_hour']} per hour; {under} hour(s) with fewer than "
+               f"{aggregation['min_coverage']:.3g} of their records missing, {aggregation['edge_hours_dropped']} "
                f"incomplete hour(s) at the ends dropped)")
     records = provenance["records"]
     if records.get("duplicate_records_dropped"):

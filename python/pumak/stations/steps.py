@@ -95,6 +95,7 @@ def aggregate(station, min_coverage=DEFAULT_MIN_COVERAGE):
         "record_step_minutes": step / 60, "records_per_hour": per_hour,
         "min_coverage": round(min_coverage, 6),
         "hours_under_threshold": {q: int(n) for q, n in under.sum().items() if n},
+        "hours_with_a_quantity_under_threshold": int(under.any(axis=1).sum()),
         "edge_hours_dropped": int(edge.sum()),
         "hours": int(len(values)),
         "rules": {station.chosen[q]: f"{rules[q]} of the hour's records" for q in QUANTITIES if q in station.chosen},

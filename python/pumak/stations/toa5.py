@@ -175,7 +175,7 @@ def _table(path, data, names, text_columns, numeric, markers, numbers):
     try:
         table = pd.read_csv(io.BytesIO(data), dtype={**{c: str for c in text_columns},
                                                     **{c: np.float64 for c in numeric}}, **options)
-    except (ValueError, pd.errors.ParserError):
+    except (ValueError, TypeError, pd.errors.ParserError):
         # a field that is not a number: read as text to name its line
         table = pd.read_csv(io.BytesIO(data), dtype=str, **options)
         for column in numeric:
