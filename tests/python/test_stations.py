@@ -217,7 +217,7 @@ def _replace_value(lines, line_number, column, value):
     (lambda ls: ls.insert(10, "\r\n".join(ls[:4])), ("repeated_header_blocks", [11])),
     (lambda ls: ls.insert(10, ls[9]), ("duplicate_records_dropped", 1)),
     (lambda ls: _replace_value(ls, 12, "RECORD", "20"), ("record_counter_gaps", 2)),
-    (lambda ls: ls.__setitem__(8, ls[8].replace(",80,", ',"NAN",').replace(",850,", ',"INF",')), ("missing", 5)),
+    (lambda ls: ls.__setitem__(8, ls[8].replace(",80,", ',"INF",').replace(",850,", ",1e999,")), ("missing", 5)),
     (lambda ls: ls.__setitem__(0, "\ufeff" + ls[0]), None),
 ])
 def test_logger_file_quirks_are_tolerated_and_reported(tmp_path, change, expected):
@@ -328,3 +328,12 @@ def test_read_is_usable_before_any_site(tmp_path):
     assert utc.data.index[0] == pd.Timestamp("2023-07-01 00:10") and station.data.index[0].hour == 1
     with pytest.raises(SourceError, match="give --mapping FILE"):
         stations.read(table)
+
+
+def test_product_prefers_the_tilt_corrected_shortwave():
+    station = stations.read(ROOT / "example/promice_l3/l3_hourly_2023_12.csv")
+    assert (station.chosen["sr"], station.chosen["column_10"], station.chosen["distance"]) == (
+        "dsr_cor", "usr_cor", "z_boom_cor_u")
+    frame = pd.read_csv(ROOT / "example/promice_l3/l3_hourly_2023_12.csv")
+    np.testing.assert_array_equal(station.data["sr"], frame["dsr_cor"])
+    assert station.units["rh"] == "%" and not station.height
