@@ -61,13 +61,15 @@ def write_table(path, step_minutes, days=365):
         for k in range(records):
             day, clock = divmod(minute, day_minutes)
             season = math.cos(2 * math.pi * (day - 200) / 365)
-            sun = max(0.0, 900 * math.cos((clock - 780) / 720 * math.pi)) * (0.6 + 0.4 * season)
+            # solar noon at 12:18 on the UTC+01:00 clock (10.5 E); days of 8.5 h in winter, 15.5 h in summer
+            half_day = 345 + 95 * math.cos(2 * math.pi * (day - 172) / 365)
+            sun = 900 * (0.6 + 0.4 * season) * max(0.0, math.cos((clock - 5 - 738) / half_day * math.pi / 2)) ** 2
             t = -5 + 8 * season + 4 * math.cos((clock - 900) / 720 * math.pi)
             value = ('"NAN"' if k % 997 == 0 else f"{t:.2f}")
             lines.append(f'"{2023 + day // 365}-{_date(day % 365)} {clock // 60:02d}:{clock % 60:02d}:00",{k},'
                          f"{value},{75 + 10 * math.sin(k / 500):.1f},{3 + 2 * math.sin(k / 77):.2f},180,"
                          f"{745 + 5 * math.sin(k / 3000):.1f},{sun:.1f},{0.5 * sun:.1f},{260 + 30 * season:.1f},"
-                         f"{300 + 15 * season:.1f},{2.0 + day * 0.004:.3f},{aux}")
+                         f"{300 + 17 * season:.1f},{2.0 + day * 0.004:.3f},{aux}")
             if len(lines) == 10000:
                 stream.write("\r\n".join(lines) + "\r\n")
                 lines = []
