@@ -26,6 +26,7 @@ hour ending 01:00 and ends with the hour ending at midnight, which is hour
 24 of that day.
 """
 
+import argparse
 import dataclasses
 import errno
 import hashlib
@@ -714,13 +715,10 @@ def _share(text):
         numerator, _, denominator = text.partition("/")
         value = float(numerator) / float(denominator) if denominator else float(numerator)
     except (ValueError, ZeroDivisionError):
-        raise ValueError(text) from None
+        value = math.nan
     if not 0.0 < value <= 1.0:
-        raise ValueError(text)
+        raise argparse.ArgumentTypeError(f"expected a share above 0 and at most 1 (0.75 or 2/3), found {text!r}")
     return value
-
-
-_share.__name__ = "share above 0 and at most 1"
 
 
 def main(argv=None):

@@ -297,6 +297,8 @@ def test_mapping_position_and_clock_reach_the_provenance(tmp_path):
     ("nan ini", "other.ini:11: diffuse_mode: expected an integer"),
     ("junk", "junk.bin: not a recognised layout"),
     ("long line", "long.csv:2: cannot read as a table: field larger than field limit"),
+    ("parts of hours", "logger.dat: no whole hour of records: the 2 record(s)"),
+    ("coverage", "--min-coverage: expected a share above 0 and at most 1"),
 ])
 def test_probed_faults_are_one_line(tmp_path, capsys, case, expected):
     source = write_logger_table(tmp_path / "logger.dat")
@@ -326,11 +328,18 @@ def test_probed_faults_are_one_line(tmp_path, capsys, case, expected):
     elif case == "long line":
         source = tmp_path / "long.csv"
         source.write_text("time,t_u,rh_u\n2023-01-01 00:00:00," + "1" * 10_000_000 + ",80\n")
+    elif case == "parts of hours":
+        source = write_logger_table(tmp_path / "logger.dat", edit=lambda rows: rows.__delitem__(slice(6, None)))
+    elif case == "coverage":
+        options = ["--min-coverage", "3/2"]
     (tmp_path / "map.toml").write_text(mapping)
     if source.suffix == ".dat":
         options += ["--mapping", str(tmp_path / "map.toml")]
     site = tmp_path / "site"
-    status = prepare.main([str(source), "--out", str(site), "--latitude", "67", "--longitude", "15", *options])
+    try:
+        status = prepare.main([str(source), "--out", str(site), "--latitude", "67", "--longitude", "15", *options])
+    except SystemExit as refusal:      # the argument parser's refusal
+        status = refusal.code
     error = capsys.readouterr().err
     if expected is None:
         assert status == 0 and site.exists(), error

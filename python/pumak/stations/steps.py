@@ -90,6 +90,9 @@ def aggregate(station, min_coverage=DEFAULT_MIN_COVERAGE):
     under = pd.DataFrame((counts.to_numpy() < needed) & ~edge.reshape(-1, 1) & data.notna().any().to_numpy(),
                          index=values.index, columns=values.columns)[~edge]
     values = values.where(counts >= needed)[~edge]
+    if values.empty:
+        raise SourceError(f"{station.source}: no whole hour of records: the {len(data)} record(s) from {stamps[0]} to "
+                          f"{stamps[-1]} cover parts of hours only")
     hourly = station.replace(data=values.astype(float), lines=None, label="end", step_seconds=3600)
     hourly.details["aggregation"] = {
         "record_step_minutes": step / 60, "records_per_hour": per_hour,
