@@ -362,3 +362,25 @@ def test_two_prepares_into_one_new_directory_at_once(tmp_path):
         assert status in (0, 2) and error.count("\n") <= 1 and "Traceback" not in error, error
     assert len(np.loadtxt(tmp_path / "site/data/met_lv3/logger.txt")) == 48
     assert sorted(p.name for p in tmp_path.iterdir()) == ["logger.dat", "map.toml", "site"]
+
+
+def test_a_refused_write_keeps_the_earlier_site(tmp_path):
+    """A file-size limit stops the write: status 4, one line, the earlier site unchanged and nothing left over."""
+    status, site = logger_site(tmp_path)
+    assert status == 0
+    before = {p.relative_to(site): p.read_bytes() for p in site.rglob("*") if p.is_file()}
+    write_logger_table(tmp_path / "logger.dat", days=4)
+
+    def limit():
+        import resource
+        import signal
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (2000, 2000))
+
+    run = subprocess.run(["/usr/bin/python3", "-B", "-m", "pumak", "prepare", str(tmp_path / "logger.dat"), "--mapping",
+                          str(tmp_path / "map.toml"), "--out", str(site), "--latitude", "67", "--longitude", "15",
+                          "--force"], env=dict(os.environ, PYTHONPATH=str(ROOT / "python")), preexec_fn=limit,
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 4 and run.stderr.count("\n") == 1 and "File too large" in run.stderr, run.stderr
+    assert {p.relative_to(site): p.read_bytes() for p in site.rglob("*") if p.is_file()} == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["logger.dat", "map.toml", "site"]
