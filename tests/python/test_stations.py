@@ -124,6 +124,7 @@ def test_surface_height_becomes_a_distance_and_kelvin_is_shifted(tmp_path):
     stamps = pd.date_range("2023-07-01 00:00", periods=4, freq="1h")
     frame = pd.DataFrame({"time": stamps.strftime("%Y-%m-%dT%H:%M"), "t": [273.15, 274.15, 275.15, 276.15],
                           "h": [1.0, 0.9, 0.8, 0.7], "rh": 0.8, "ws": 3.0, "p": 85000.0, "sw": 100.0, "lw": 300.0})
+    frame["p"] = ["85000", "1e999", "85000", "inf"]       # an overflow and an infinity are missing values
     frame.to_csv(tmp_path / "s.csv", index=False)
     (tmp_path / "m.toml").write_text(
         '[time]\ncolumn = "time"\nlabel = "start"\n[columns]\nta_obs = { column = "t", unit = "K" }\n'
@@ -134,7 +135,7 @@ def test_surface_height_becomes_a_distance_and_kelvin_is_shifted(tmp_path):
     hourly = stations.hourly(tmp_path / "s.csv", tmp_path / "m.toml")
     np.testing.assert_allclose(hourly.data["distance"], [-1.0, -0.9, -0.8, -0.7])
     np.testing.assert_allclose(hourly.data["ta_obs"], [0.0, 1.0, 2.0, 3.0], atol=1e-9)
-    np.testing.assert_allclose(hourly.data["pressure"], 850.0)
+    np.testing.assert_allclose(hourly.data["pressure"], [850.0, np.nan, 850.0, np.nan])
     assert hourly.step_seconds == 3600 and hourly.label == "start"
 
 
@@ -217,7 +218,7 @@ def _replace_value(lines, line_number, column, value):
     (lambda ls: ls.insert(10, "\r\n".join(ls[:4])), ("repeated_header_blocks", [11])),
     (lambda ls: ls.insert(10, ls[9]), ("duplicate_records_dropped", 1)),
     (lambda ls: _replace_value(ls, 12, "RECORD", "20"), ("record_counter_gaps", 2)),
-    (lambda ls: ls.__setitem__(8, ls[8].replace(",80,", ',"INF",').replace(",850,", ",1e999,")), ("missing", 5)),
+    (lambda ls: ls.__setitem__(8, ls[8].replace(",80,", ',"INF",').replace(",850,", ",Infinity,")), ("missing", 5)),
     (lambda ls: ls.__setitem__(0, "\ufeff" + ls[0]), None),
 ])
 def test_logger_file_quirks_are_tolerated_and_reported(tmp_path, change, expected):

@@ -176,14 +176,10 @@ def _table(path, data, names, text_columns, numeric, markers, numbers):
         table = pd.read_csv(io.BytesIO(data), dtype={**{c: str for c in text_columns},
                                                     **{c: np.float64 for c in numeric}}, **options)
     except (ValueError, TypeError, pd.errors.ParserError):
-        # a field that is not a number: read as text to name its line
+        # a field that is not a number (or overflows, 1e999): read as text to name its line or make it missing
         table = pd.read_csv(io.BytesIO(data), dtype=str, **options)
         for column in numeric:
             table[column] = text_numbers(path, table.fillna({column: ""}), numbers, column)
-    for column in numeric:
-        values = table[column].to_numpy(dtype=float)
-        if np.isinf(values).any():
-            table[column] = np.where(np.isinf(values), np.nan, values)
     if len(table) != len(numbers):
         raise SourceError(f"{path}: holds {len(table)} records where {len(numbers)} lines were read")
     table[text_columns] = table[text_columns].fillna("")
