@@ -92,9 +92,11 @@ def read_toa5(path, mapping_path=None):
         raise SourceError(f"{path}:2: column {twice[0]!r} named twice")
     logger = dict(zip(ENVIRONMENT, environment))
     if mapping_path is None:
+        shown = ", ".join(f"{n} ({u})" if u else n for n, u in zip(names, units) if n not in ("TIMESTAMP", "RECORD"))
         raise SourceError(f"{path}: a TOA5 table (station {logger.get('station', '?')!r}, logger "
                           f"{logger.get('logger', '?')}, table {logger.get('table', '?')!r}): give --mapping FILE "
-                          f"naming its columns and the logger clock's zone (docs/your_own_station.md)")
+                          f"naming its columns and the logger clock's zone (docs/your_own_station.md); its columns: "
+                          + (shown if len(shown) <= 300 else shown[:300].rsplit(", ", 1)[0] + ", ..."))
     mapping_path = os.fspath(mapping_path)
     mapping = read_mapping(mapping_path, toa5=True)
     time_columns = check_columns(mapping, mapping_path, path, names)
