@@ -70,3 +70,24 @@ def program_name(program):
 def items_in_layout(statements):
     """The items a parameter file of `statements` statements holds."""
     return PARAMETER_ITEMS[:statements + 1]
+
+
+def met_file_path(run_dir, met_file):
+    """The met file a program started in `run_dir` reads, joined exactly as the programs join it.
+
+    Parameters
+    ----------
+    run_dir : str
+        The run directory ("" for the working directory).
+    met_file : str
+        The item ``met_file`` of parameter.ini, without trailing blanks.
+
+    Returns
+    -------
+    str
+        ``run_dir/../data/met_lv3/`` followed by `met_file` as it stands: an
+        absolute name such as ``/abs/x.txt`` is read from
+        ``run_dir/../data/met_lv3//abs/x.txt``, never from ``/abs/x.txt``.
+    """
+    relative = "/".join(MET_DIRECTORY) + "/" + met_file
+    return relative if not run_dir else f"{run_dir}/{relative}"
