@@ -10,7 +10,6 @@ item or column at fault.
 import dataclasses
 import json
 import os
-import posixpath
 import stat
 from collections.abc import Mapping
 
@@ -300,50 +299,43 @@ def run_site(run_dir, program="pumak_metrun"):
     return run(site.parameters, site.met, site.program)
 
 
-def site_met_path(met_file, out_file=""):
+def site_met_path(met_file):
     """Where, relative to a site's folder, the programs read the met file `met_file`.
 
     The programs read ``run/../data/met_lv3/`` followed by the name as it
     stands, so an absolute name ``/abs/x.txt`` is read from
-    ``data/met_lv3/abs/x.txt`` inside the site and ``../x.txt`` from
-    ``data/x.txt``.
+    ``data/met_lv3/abs/x.txt`` inside the site, never from ``/abs/x.txt``.
 
     Parameters
     ----------
     met_file : str
         The item ``met_file``.
-    out_file : str
-        The item ``out_file`` (the met file must not be the results file).
 
     Returns
     -------
     str
-        The path relative to the site's folder, normalised (``/``-separated).
+        The path relative to the site's folder, ``/``-separated, under
+        ``data/met_lv3/``.
 
     Raises
     ------
     InputError
-        A name that leads out of the site's folder (``../../..``), names a
-        folder (ends in ``/``, ``.``), or names another file of the site
-        (``run/parameter.ini``, the results file, ``provenance.json``);
-        `.item` is ``"met_file"``.
+        A name with a ``..`` part (it would lead out of data/met_lv3, and
+        the system resolves it through folders a lexical join cannot see),
+        or one that names a folder (empty, ends in ``/`` or ``.``); `.item`
+        is ``"met_file"``.
     """
     joined = layout.met_file_path("run", met_file)
-    relative = posixpath.normpath(joined)
-    own = {"run/parameter.ini", PROVENANCE_FILE}
-    if out_file:
-        own.add(posixpath.normpath(f"run/{out_file}"))
+    parts = [part for part in met_file.split("/") if part not in ("", ".")]
     reason = None
-    if relative == os.pardir or relative.startswith(os.pardir + "/") or relative == os.curdir:
-        reason = "leads out of the site's folder"
-    elif met_file.endswith(("/", "/.", "/..")) or met_file in ("", ".", ".."):
+    if os.pardir in met_file.split("/"):
+        reason = "has a '..' part: a site's met file stays in its data/met_lv3 folder"
+    elif not parts or met_file.endswith(("/", "/.")) or met_file == ".":
         reason = "names a folder, not a file"
-    elif relative in own or relative in ("run", "data", "data/met_lv3"):
-        reason = f"would be the site's own {relative}"
     if reason:
         raise InputError(f"parameters: met_file {met_file!r}: the programs read {joined}, which {reason}",
                          item="met_file")
-    return relative
+    return "/".join(["data", "met_lv3", *parts])
 
 
 def _same_file_text(path, digest):
@@ -407,7 +399,7 @@ def write_site(root, parameters, met, program="pumak_metrun", provenance=None):
             raise InputError(f"parameters: {item}: blank; the program needs a file name", item=item)
     if provenance is not None and not isinstance(provenance, Mapping):
         raise InputError(f"provenance: expected a dict, found {type(provenance).__name__}", item="provenance")
-    met_relative = site_met_path(values["met_file"], values["out_file"])
+    met_relative = site_met_path(values["met_file"])
     arrays = met_arrays(met)
     hours = max(values["n_days"], 0) * layout.HOURS_PER_DAY
     for column, array in arrays.items():

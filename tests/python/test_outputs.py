@@ -1,0 +1,245 @@
+"""The Python layer under bad arguments and failing writes: refusals name the argument, outputs appear whole or not at all."""
+import contextlib
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import pumak
+from pumak import cf, results as results_module
+from conftest import KPC_L, ROOT, assert_same_bits, run_program
+
+
+@pytest.fixture(scope="module")
+def site():
+    return pumak.read_site(KPC_L)
+
+
+def _with(parameters, **changes):
+    return {**parameters, **changes}
+
+
+# (function, arguments made from the site and a folder, the item the refusal names); each guards a fault class.
+BAD_ARGUMENTS = {
+    "parameters not a dict": (pumak.run, lambda s, d: ([("n_days", 1)], s.met), "parameters"),
+    "bool as n_days": (pumak.run, lambda s, d: (_with(s.parameters, n_days=True), s.met), "n_days"),
+    "NaN as n_days": (pumak.run, lambda s, d: (_with(s.parameters, n_days=float("nan")), s.met), "n_days"),
+    "float as n_days": (pumak.run, lambda s, d: (_with(s.parameters, n_days=30.0), s.met), "n_days"),
+    "n_days beyond the longest run": (pumak.run, lambda s, d: (_with(s.parameters, n_days=365251), s.met), "n_days"),
+    "text as a real": (pumak.run, lambda s, d: (_with(s.parameters, albedo_ice="0.5"), s.met), "albedo_ice"),
+    "misspelt item": (pumak.run, lambda s, d: (_with(s.parameters, albedo_ise=0.5), s.met), "albedo_ise"),
+    "met not a table": (pumak.run, lambda s, d: (s.parameters, None), "met"),
+    "met column missing": (pumak.run, lambda s, d: (s.parameters, s.met.drop(columns="lw_up")), "lw_up"),
+    "met one record short": (pumak.run, lambda s, d: (s.parameters, s.met.iloc[:-1]), "column_1"),
+    "met column of text": (pumak.run, lambda s, d: (s.parameters, s.met.assign(rh=s.met["rh"].astype(str))), "rh"),
+    "float as an integer column": (pumak.run, lambda s, d: (s.parameters, s.met.assign(doy=s.met["doy"] * 1.0)),
+                                   "doy"),
+    "bool as an integer column": (pumak.run, lambda s, d: (s.parameters, s.met.assign(doy=s.met["doy"] > 0)), "doy"),
+    "two-dimensional column": (pumak.run, lambda s, d: (s.parameters, {**s.met, "wind": np.zeros((720, 2))}), "wind"),
+    "program not a name": (pumak.run, lambda s, d: (s.parameters, s.met, 5), "program"),
+    "unknown program": (pumak.run, lambda s, d: (s.parameters, s.met, "metrum"), "program"),
+    "run_dir not a path": (pumak.read_site, lambda s, d: (5,), "run_dir"),
+    "run_dir with a NUL": (pumak.run_site, lambda s, d: ("ex\0ample",), "run_dir"),
+    "program None": (pumak.read_site, lambda s, d: (KPC_L, None), "program"),
+    "root not a path": (pumak.write_site, lambda s, d: (None, s.parameters, s.met), "root"),
+    "blank met_file": (pumak.write_site, lambda s, d: (d, _with(s.parameters, met_file=" "), s.met), "met_file"),
+    "columns of two lengths": (pumak.write_site, lambda s, d: (d, _with(s.parameters, n_days=1),
+                                                                {**s.met, "sr": s.met["sr"][:-1]}), "sr"),
+    "provenance not a dict": (pumak.write_site, lambda s, d: (d, s.parameters, s.met, "metrun", ["x"]), "provenance"),
+    "results path not a path": (pumak.read_results, lambda s, d: (3.5,), "path"),
+}
+
+
+@pytest.mark.parametrize("function, arguments, item", BAD_ARGUMENTS.values(), ids=BAD_ARGUMENTS.keys())
+def test_bad_arguments_are_refused_naming_them_and_nothing_is_written(function, arguments, item, site, tmp_path):
+    with pytest.raises(pumak.InputError) as caught:
+        function(*arguments(site, tmp_path / "site"))
+    assert caught.value.item == item and item in str(caught.value)
+    assert not (tmp_path / "site").exists()
+
+
+@pytest.mark.parametrize("call, item", [
+    (lambda s: pumak.run(_with(s.parameters, n_days=20000), s.met), "n_days"),
+    (lambda s: pumak.read_results(ROOT / "tests/data/example_results_kpc_l.csv"), "path"),
+])
+def test_work_too_large_for_memory_is_refused_before_it_starts(call, item, site, monkeypatch):
+    monkeypatch.setattr(results_module, "available_memory", lambda: 100_000)
+    with pytest.raises(pumak.InputError, match="GiB of memory") as caught:
+        call(site)
+    assert caught.value.item == item
+
+
+@pytest.mark.parametrize("path, why", [
+    ("/dev/zero", "not a regular file"),  # would read forever
+    (".", "Is a directory"),
+])
+def test_read_results_refuses_what_is_not_a_file(path, why):
+    with pytest.raises(pumak.InputError, match=why):
+        pumak.read_results(path)
+
+
+# met_file -> where, inside the site, the programs read it (None: refused).
+MET_NAMES = [
+    ("kpc.txt", "data/met_lv3/kpc.txt"),
+    ("/abs/path/kpc.txt", "data/met_lv3/abs/path/kpc.txt"),  # read as ../data/met_lv3//abs/path/kpc.txt
+    ("2016/./kpc august.txt", "data/met_lv3/2016/kpc august.txt"),
+    ("../kpc.txt", None),  # would need data/met_lv3 to exist as a folder, and leads out of it
+    ("../../../kpc.txt", None),  # out of the site
+    ("../../run/parameter.ini", None),  # the site's own parameter file
+    ("kpc/", None),
+    (".", None),
+]
+
+
+@pytest.mark.parametrize("name, where", MET_NAMES, ids=[n for n, _ in MET_NAMES])
+def test_write_site_puts_the_met_file_where_the_programs_read_it(name, where, site, tmp_path):
+    root = tmp_path / "site"
+    parameters = _with(site.parameters, met_file=name, n_days=2)
+    if where is None:
+        with pytest.raises(pumak.InputError, match="met_file") as caught:
+            pumak.write_site(root, parameters, site.met)
+        assert caught.value.item == "met_file" and not root.exists()
+        return
+    run_dir = pumak.write_site(root, parameters, site.met)
+    assert (root / where).is_file() and not Path("/abs/path/kpc.txt").exists()
+    assert sorted(str(p.relative_to(root)) for p in root.rglob("*") if p.is_file()) == sorted(
+        ["run/parameter.ini", where])
+    program = run_program("metrun", run_dir)
+    assert program.returncode == 0, program.stderr
+    assert_same_bits(pumak.read_results(Path(run_dir) / parameters["out_file"]),
+                     pumak.run(parameters, site.met))
+
+
+def test_write_site_keeps_other_files_and_drops_a_provenance_that_no_longer_holds(site, tmp_path):
+    root = tmp_path / "site"
+    provenance = {"source": {"file": "/stations/kpc_l.csv", "sha256": "ab" * 32}}
+    pumak.write_site(root, site.parameters, site.met, provenance=provenance)
+    (root / "notes.txt").write_text("mine")
+    pumak.write_site(root, _with(site.parameters, albedo_ice=0.4), site.met)  # same records: still true
+    assert pumak.read_site(root / "run").provenance == provenance and (root / "notes.txt").read_text() == "mine"
+    pumak.write_site(root, site.parameters, site.met.assign(ta_obs=site.met["ta_obs"] + 1))
+    assert pumak.read_site(root / "run").provenance is None and (root / "notes.txt").read_text() == "mine"
+
+
+# ---- interrupted and refused writes ------------------------------------------------
+
+def _python(code, fsize=None):
+    """Runs `code` in a fresh interpreter, with a file-size limit in bytes if given."""
+    def limit():
+        import resource
+        resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
+
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                          preexec_fn=limit if fsize else None,
+                          env=dict(os.environ, PYTHONPATH=f"{ROOT / 'python'}:{ROOT / 'tests' / 'python'}"))
+
+
+def _snapshot(root):
+    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+def _leftovers(folder):
+    return [p.name for p in folder.iterdir() if ".unfinished-" in p.name]
+
+
+# A write of a changed site (other parameters, other records), broken in the middle of its met file.
+CHANGED_SITE = """
+import os, signal, pumak
+from pumak import sitefiles
+from conftest import KPC_L
+site = pumak.read_site(KPC_L)
+def broken(path, columns):
+    with open(path, "x") as half:
+        half.write("2016 8 1 1 214 -1.5")
+    {action}
+sitefiles.write_met_records = broken if "{action}" != "pass" else sitefiles.write_met_records
+try:
+    pumak.write_site({root!r}, dict(site.parameters, albedo_ice=0.2), site.met.assign(wind=site.met["wind"] * 2))
+except OSError as error:
+    print(type(error).__name__, error)
+"""
+
+INTERRUPTIONS = {
+    "SIGKILL": ("os.kill(os.getpid(), signal.SIGKILL)", None, -signal.SIGKILL, ""),
+    "SIGTERM": ("os.kill(os.getpid(), signal.SIGTERM)", None, None, "KeyboardInterrupt: SIGTERM"),
+    "file-size limit": ("pass", 16_000, 0, "OutputError cannot write"),
+}
+
+
+@pytest.mark.parametrize("action, fsize, status, said", INTERRUPTIONS.values(), ids=INTERRUPTIONS.keys())
+def test_an_interrupted_write_site_leaves_the_earlier_site_whole(action, fsize, status, said, site, tmp_path):
+    root = tmp_path / "site"
+    pumak.write_site(root, site.parameters, site.met)
+    before = _snapshot(root)
+    out = _python(CHANGED_SITE.format(action=action, root=str(root)), fsize)
+    assert status is None or out.returncode == status, out.stderr
+    assert said in out.stdout + out.stderr
+    if fsize:
+        assert "File too large" in out.stdout
+    assert _snapshot(root) == before
+    # A killed write leaves its unfinished folder; the next write removes it.
+    pumak.write_site(root, site.parameters, site.met)
+    assert _leftovers(tmp_path) == [] and _snapshot(root) == before
+
+
+@contextlib.contextmanager
+def _small_disk(folder, size):
+    folder.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(folder)],
+                      capture_output=True).returncode:
+        pytest.skip("cannot mount a small tmpfs here (needs root)")
+    try:
+        yield folder
+    finally:
+        subprocess.run(["umount", "-l", str(folder)], check=False)
+
+
+def test_a_full_disk_is_reported_and_the_earlier_site_kept(site, tmp_path):
+    with _small_disk(tmp_path / "disk", "32k") as disk:
+        root = disk / "site"
+        pumak.write_site(root, _with(site.parameters, n_days=1), site.met.iloc[:24])
+        before = _snapshot(root)
+        with pytest.raises(pumak.errors.OutputError, match="No space left on device"):
+            pumak.write_site(root, site.parameters, site.met)
+        assert _snapshot(root) == before and _leftovers(disk) == []
+
+
+NETCDF = """
+import os, signal, pumak, xarray
+from pumak import cf
+from conftest import KPC_L
+site = pumak.read_site(KPC_L)
+dataset = pumak.to_xarray(pumak.run(site.parameters, site.met), site.parameters, site.met)
+if {kill}:
+    xarray.open_dataset = lambda *a, **k: os.kill(os.getpid(), signal.SIGKILL)
+try:
+    cf.write_netcdf(dataset, {path!r})
+except OSError as error:
+    print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.parametrize("kill, fsize, said", [
+    (True, None, ""),
+    (False, 60_000, "OutputError cannot write"),
+], ids=["SIGKILL before the swap", "file-size limit"])
+def test_an_interrupted_netcdf_write_keeps_the_earlier_file(kill, fsize, said, tmp_path):
+    path = tmp_path / "r.nc"
+    path.write_bytes(b"earlier")
+    out = _python(NETCDF.format(kill=kill, path=str(path)), fsize)
+    assert said in out.stdout, out.stderr
+    assert path.read_bytes() == b"earlier" and "Traceback" not in out.stderr
+    if not kill:
+        assert _leftovers(tmp_path) == [] and "File too large" in out.stdout
+
+
+def test_netcdf_on_a_full_disk_is_refused_before_writing(site, tmp_path):
+    dataset = pumak.to_xarray(pumak.run(site.parameters, site.met), site.parameters, site.met)
+    with _small_disk(tmp_path / "disk", "64k") as disk:
+        with pytest.raises(pumak.errors.OutputError, match="No space left on device"):
+            cf.write_netcdf(dataset, disk / "r.nc")
+        assert list(disk.iterdir()) == []
