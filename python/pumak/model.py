@@ -123,14 +123,19 @@ def read_provenance(run_dir):
         return None
     except OSError as error:
         raise InputError(f"cannot open {path}: {error.strerror}", file=path) from None
-    with os.fdopen(descriptor, "rb") as stream:
-        info = os.fstat(stream.fileno())
+    try:
+        info = os.fstat(descriptor)
         if not stat.S_ISREG(info.st_mode):
             raise InputError(f"{path}: not a regular file", file=path)
         if info.st_size > MAX_PROVENANCE_BYTES:
             raise InputError(f"{path}: {info.st_size} bytes, more than a provenance record holds "
                              f"({MAX_PROVENANCE_BYTES})", file=path)
-        data = stream.read(MAX_PROVENANCE_BYTES + 1)
+        with os.fdopen(descriptor, "rb", closefd=False) as stream:
+            data = stream.read(MAX_PROVENANCE_BYTES + 1)
+    except OSError as error:
+        raise InputError(f"cannot read {path}: {error.strerror}", file=path) from None
+    finally:
+        os.close(descriptor)
     try:
         record = json.loads(data.decode("utf-8"))
     except UnicodeDecodeError as error:

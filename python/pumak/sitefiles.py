@@ -171,15 +171,15 @@ def _checked_columns(columns):
     return lengths[MET_COLUMNS[0]]
 
 
-def met_file_chunks(columns, records=CHUNK_RECORDS):
+def met_file_chunks(columns, records=None):
     """The met file's text in pieces of `records` lines (`met_file_text` joined is the whole).
 
     Parameters
     ----------
     columns : dict of str to array_like, each shape (records,)
         The 14 met columns (units: the README's met file table).
-    records : int
-        Lines per piece.
+    records : int, optional
+        Lines per piece; default `CHUNK_RECORDS`.
 
     Yields
     ------
@@ -187,6 +187,7 @@ def met_file_chunks(columns, records=CHUNK_RECORDS):
         Consecutive pieces of the file's text.
     """
     total = _checked_columns(columns)
+    records = records or CHUNK_RECORDS
     arrays = {name: np.asarray(columns[name]) for name in MET_COLUMNS}
     for start in range(0, total, records):
         part = {name: arrays[name][start:start + records] for name in MET_COLUMNS}

@@ -8,9 +8,10 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+import xarray as xr
 
 import pumak
-from pumak import cf, results as results_module
+from pumak import cf, results as results_module, sitefiles
 from conftest import KPC_L, ROOT, assert_same_bits, run_program
 
 
@@ -243,3 +244,41 @@ def test_netcdf_on_a_full_disk_is_refused_before_writing(site, tmp_path):
         with pytest.raises(pumak.errors.OutputError, match="No space left on device"):
             cf.write_netcdf(dataset, disk / "r.nc")
         assert list(disk.iterdir()) == []
+
+
+@pytest.mark.parametrize("piece", [7, 720, 100_000])  # a piece that does not divide the records, one, more
+def test_the_met_file_written_in_pieces_reads_back_to_the_bit(piece, site, tmp_path, monkeypatch):
+    monkeypatch.setattr(sitefiles, "CHUNK_RECORDS", piece)
+    back = pumak.read_site(pumak.write_site(tmp_path, site.parameters, site.met))
+    assert_same_bits(back.met, site.met)
+    assert "".join(sitefiles.met_file_chunks(site.met)) == sitefiles.met_file_text(site.met)
+
+
+def test_a_netcdf_file_that_does_not_read_back_whole_is_not_swapped_in(site, tmp_path, monkeypatch):
+    dataset = pumak.to_xarray(pumak.run(site.parameters, site.met), site.parameters, site.met)
+    real = xr.Dataset.to_netcdf
+    monkeypatch.setattr(xr.Dataset, "to_netcdf", lambda self, path, **kw: real(self.drop_vars("sr"), path, **kw))
+    (tmp_path / "r.nc").write_bytes(b"earlier")
+    with pytest.raises(pumak.errors.OutputError, match="does not hold the dataset's variables"):
+        cf.write_netcdf(dataset, tmp_path / "r.nc")
+    assert (tmp_path / "r.nc").read_bytes() == b"earlier" and _leftovers(tmp_path) == []
+
+
+PROVENANCE_FILES = {  # provenance.json -> what read_site says about it
+    "not JSON": (b'{"source":\n  {"file": }', ":2: not JSON"),
+    "not an object": (b"[1, 2]", "expected a JSON object, found list"),
+    "not UTF-8": (b'{"site": "\xff"}', "not UTF-8 text"),
+    "a folder": (None, "not a regular file"),
+}
+
+
+@pytest.mark.parametrize("content, said", PROVENANCE_FILES.values(), ids=PROVENANCE_FILES.keys())
+def test_a_provenance_that_cannot_be_read_is_said_naming_the_file(content, said, site, tmp_path):
+    run_dir = pumak.write_site(tmp_path, site.parameters, site.met)
+    if content is None:
+        (tmp_path / "provenance.json").mkdir()
+    else:
+        (tmp_path / "provenance.json").write_bytes(content)
+    with pytest.raises(pumak.InputError, match=said) as caught:
+        pumak.read_site(run_dir)
+    assert caught.value.file.endswith("provenance.json")
