@@ -60,7 +60,24 @@ MET_DIRECTORY = ("..", "data", "met_lv3")
 
 
 def program_name(program):
-    """The full name of a program given by its full or short name."""
+    """The full name of a program given by its full or short name.
+
+    Parameters
+    ----------
+    program : str
+        ``pumak_metrun``, ``pumak_fixed_a``, ``pumak_fixed_b`` or ``metrun``,
+        ``fixed_a``, ``fixed_b``.
+
+    Returns
+    -------
+    str
+        The full name.
+
+    Raises
+    ------
+    ValueError
+        No such program.
+    """
     name = PROGRAM_ALIASES.get(program, program)
     if name not in STATEMENTS:
         raise ValueError(f"unknown program {program!r}: expected one of {', '.join(STATEMENTS)}")
@@ -68,7 +85,19 @@ def program_name(program):
 
 
 def items_in_layout(statements):
-    """The items a parameter file of `statements` statements holds."""
+    """The items a parameter file of `statements` statements holds.
+
+    Parameters
+    ----------
+    statements : int
+        16 (pumak_metrun) or 13 (the fixed-forcing programs).
+
+    Returns
+    -------
+    tuple of str
+        The item names in file order: the two file names share the first
+        statement, so there are ``statements + 1``.
+    """
     return PARAMETER_ITEMS[:statements + 1]
 
 

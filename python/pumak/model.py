@@ -202,7 +202,9 @@ def met_arrays(met, hours=None):
     InputError
         Not a DataFrame or mapping, a column missing or given twice, of
         more than one dimension, of the wrong kind (text, bool, float for an
-        integer column) or beyond 32 bits; `.item` names the column.
+        integer column) or beyond 32 bits; `.item` names the column. Columns
+        whose conversion would take more memory than is available are
+        refused before any copy is made (`.item` is ``"met"``).
     """
     if isinstance(met, pd.DataFrame):
         names = list(met.columns)
@@ -211,14 +213,23 @@ def met_arrays(met, hours=None):
     else:
         raise InputError(f"met: expected a pandas DataFrame or a dict of arrays, found {type(met).__name__}",
                          item="met")
-    arrays = {}
     for name in MET_COLUMNS:
         if name not in names:
             raise InputError(f"met: no column {name}", item=name)
         if names.count(name) > 1:
             raise InputError(f"met column {name}: appears more than once", item=name)
-        arrays[name] = _column(name, met[name], hours)
-    return arrays
+    # The copies to int32 and float32 are made only after the memory they take is known to be there.
+    copies = 0
+    for name in MET_COLUMNS:
+        values = met[name]
+        target = np.int32 if name in _INTEGER_MET_COLUMNS else np.float32
+        if getattr(values, "dtype", None) != target:
+            length = len(values) if hasattr(values, "__len__") else 1
+            copies += 4 * (length if hours is None else min(length, hours))
+    records = len(met[MET_COLUMNS[0]]) if hasattr(met[MET_COLUMNS[0]], "__len__") else 1
+    ensure_memory(copies, "met", f"converting {records if hours is None else min(records, hours)} records to "
+                                 "int32 and float32")
+    return {name: _column(name, met[name], hours) for name in MET_COLUMNS}
 
 
 def _column(name, values, hours):

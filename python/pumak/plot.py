@@ -154,7 +154,20 @@ def summarise(table, name):
 
 
 def format_summary(s):
-    """The summary of `summarise` as the lines the command prints (str)."""
+    """The summary as the command prints it.
+
+    Parameters
+    ----------
+    s : dict
+        As `summarise` returns it.
+
+    Returns
+    -------
+    str
+        Six lines without a final line end; lowering in m (4 decimals),
+        depth in mm (1 decimal); ``undefined`` for a value that is None, and
+        the reason instead of the fit when the surface gives none.
+    """
     def num(value, fmt):
         return "undefined" if value is None else format(value, fmt)
     if s.get("no_fit_reason"):

@@ -64,14 +64,15 @@ def test_bad_arguments_are_refused_naming_them_and_nothing_is_written(function, 
 
 
 @pytest.mark.parametrize("call, item", [
-    (lambda s: pumak.run(_with(s.parameters, n_days=20000), s.met), "n_days"),
-    (lambda s: pumak.read_results(ROOT / "tests/data/example_results_kpc_l.csv"), "path"),
-])
-def test_work_too_large_for_memory_is_refused_before_it_starts(call, item, site, monkeypatch):
-    monkeypatch.setattr(results_module, "available_memory", lambda: 100_000)
+    (lambda s, d: pumak.run(_with(s.parameters, n_days=20000), s.met), "n_days"),
+    (lambda s, d: pumak.read_results(ROOT / "tests/data/example_results_kpc_l.csv"), "path"),
+    (lambda s, d: pumak.write_site(d, s.parameters, s.met.astype({"ta_obs": "float64", "sr": "float64"})), "met"),
+], ids=["results of a long run", "a large table", "met columns to convert"])
+def test_work_too_large_for_memory_is_refused_before_it_starts(call, item, site, monkeypatch, tmp_path):
+    monkeypatch.setattr(results_module, "available_memory", lambda: 5_000)
     with pytest.raises(pumak.InputError, match="GiB of memory") as caught:
-        call(site)
-    assert caught.value.item == item
+        call(site, tmp_path / "site")
+    assert caught.value.item == item and not (tmp_path / "site").exists()
 
 
 @pytest.mark.parametrize("path, why", [
