@@ -177,3 +177,11 @@ def test_write_netcdf_refuses_what_is_not_a_dataset(tmp_path):
     with pytest.raises(pumak.InputError) as caught:
         cf.write_netcdf({"a": 1}, tmp_path / "r.nc")
     assert caught.value.item == "dataset" and not (tmp_path / "r.nc").exists()
+
+
+def test_the_forcing_digest_covers_the_hours_run_only(kpc):
+    site, results, dataset, _ = kpc
+    longer = pd.concat([site.met, site.met.iloc[:24]], ignore_index=True)  # records the run does not read
+    assert pumak.to_xarray(results, site.parameters, longer).attrs["forcing_sha256"] == dataset.attrs["forcing_sha256"]
+    changed = site.met.assign(pressure=site.met["pressure"].where(site.met.index != 719, 900.0))  # the last hour
+    assert pumak.to_xarray(results, site.parameters, changed).attrs["forcing_sha256"] != dataset.attrs["forcing_sha256"]

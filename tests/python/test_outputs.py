@@ -52,6 +52,8 @@ BAD_ARGUMENTS = {
                                                                 {**s.met, "sr": s.met["sr"][:-1]}), "sr"),
     "provenance not a dict": (pumak.write_site, lambda s, d: (d, s.parameters, s.met, "metrun", ["x"]), "provenance"),
     "results path not a path": (pumak.read_results, lambda s, d: (3.5,), "path"),
+    "met text of two lengths": (sitefiles.met_file_text, lambda s, d: ({**s.met, "sr": s.met["sr"][:-1]},), "sr"),
+    "fraction in a day column": (sitefiles.met_file_text, lambda s, d: ({**s.met, "day": s.met["day"] + 0.5},), "day"),
 }
 
 
@@ -73,6 +75,16 @@ def test_work_too_large_for_memory_is_refused_before_it_starts(call, item, site,
     with pytest.raises(pumak.InputError, match="GiB of memory") as caught:
         call(site, tmp_path / "site")
     assert caught.value.item == item and not (tmp_path / "site").exists()
+
+
+@pytest.mark.parametrize("available, refused", [(5_000, True), (6_000, False)])
+def test_the_memory_a_conversion_needs_is_counted_for_the_columns_converted(available, refused, site, tmp_path,
+                                                                            monkeypatch):
+    monkeypatch.setattr(results_module, "available_memory", lambda: available)
+    met = site.met.astype({"ta_obs": "float64", "sr": "float64"})  # 2 columns * 720 records * 4 bytes = 5760
+    with pytest.raises(pumak.InputError) if refused else contextlib.nullcontext():
+        pumak.write_site(tmp_path / "site", site.parameters, met)
+    assert (tmp_path / "site").exists() != refused
 
 
 @pytest.mark.parametrize("path, why", [
