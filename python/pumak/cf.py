@@ -124,6 +124,13 @@ def _checked(results, parameters, met, program, provenance):
     if parameters is not None and not isinstance(parameters, Mapping):
         raise InputError(f"parameters: expected a dict of items, found {type(parameters).__name__}",
                          item="parameters")
+    for name, value in (parameters or {}).items():
+        if isinstance(value, (bool, np.bool_)) or not isinstance(value, (str, int, float, np.integer, np.floating)):
+            raise InputError(f"parameters: {name}: expected a text or a number, found {value!r}", item=name)
+    latitude = (parameters or {}).get("latitude")
+    if latitude is not None and (isinstance(latitude, str) or isinstance(latitude, (bool, np.bool_))):
+        raise InputError(f"parameters: latitude: expected degrees north as a number, found "
+                         f"{parameters['latitude']!r}", item="latitude")
     if provenance is not None and not isinstance(provenance, Mapping):
         raise InputError(f"provenance: expected a dict (a site's provenance.json), found "
                          f"{type(provenance).__name__}", item="provenance")
@@ -175,6 +182,13 @@ def forcing_digest(met, hours=None):
         digest.update(name.encode())
         digest.update(np.ascontiguousarray(values, dtype=kind).tobytes())
     return digest.hexdigest()
+
+
+def _real(value):
+    """A position from the provenance as a number, or None where it is none."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        return None
+    return value if math.isfinite(value) else None
 
 
 def _iso(instant, utc):
@@ -264,8 +278,8 @@ def to_xarray(results, parameters=None, met=None, utc_offset=None, program=None,
 
     station = site.get("name") or os.path.splitext(os.path.basename(str(parameters.get("met_file", ""))))[0]
     station = str(station or "pumak site")
-    latitude = parameters.get("latitude", site.get("latitude"))
-    longitude = site.get("longitude")
+    latitude = _real(parameters.get("latitude", site.get("latitude")))  # None where unknown (or NaN)
+    longitude = _real(site.get("longitude"))
 
     coords = {"station": ((), station, {"cf_role": "timeseries_id", "long_name": "station name",
                                         "comment": "the site's name, or its met file's name without suffix"})}

@@ -161,6 +161,8 @@ BAD = {  # the argument -> the keyword arguments given
     "program a number": ("program", dict(program=5)),
     "unknown program": ("program", dict(program="pumak_other")),
     "provenance a list": ("provenance", dict(provenance=["x"])),
+    "latitude as text": ("latitude", dict(parameters={"latitude": "79.9N"})),
+    "bool as a parameter": ("n_days", dict(parameters={"n_days": True})),
 }
 
 
