@@ -302,3 +302,13 @@ def test_a_provenance_that_cannot_be_read_is_said_naming_the_file(content, said,
     with pytest.raises(pumak.InputError, match=said) as caught:
         pumak.read_site(run_dir)
     assert caught.value.file.endswith("provenance.json")
+
+
+@pytest.mark.parametrize("n_days", [1, 30])
+def test_the_netcdf_size_foreseen_is_just_above_the_real_one(n_days, site, tmp_path):
+    # Below the real size the netCDF library would meet the file-size limit itself; far above it, a
+    # file that fits would be refused.
+    parameters = _with(site.parameters, n_days=n_days)
+    dataset = pumak.to_xarray(pumak.run(parameters, site.met), parameters, site.met)
+    size = os.path.getsize(cf.write_netcdf(dataset, tmp_path / "r.nc"))
+    assert size <= cf._estimated_bytes(dataset) <= size + 32 * 1024
