@@ -306,6 +306,10 @@ def _plot(args):
     if not args.no_plot and os.path.realpath(png) == os.path.realpath(table_path):
         raise InputError(f"{args.table}: the figure would overwrite the table; give another PNG name",
                          file=args.table)
+    if args.json not in (None, "-") and os.path.realpath(args.json) in (
+            os.path.realpath(table_path), None if args.no_plot else os.path.realpath(png)):
+        raise InputError(f"--json {args.json}: the summary would overwrite the table or the figure; give another "
+                         "name", item="--json")
     table = _columns(results)
     s = summarise(table, table_path.name)
     if s["hours"] == 0:

@@ -180,3 +180,11 @@ def test_the_shortcut_ends_quietly_on_a_closed_pipe(tmp_path):
     reader.stdout.close()  # as `| head -0` would: the command writes into a closed pipe
     _, err = reader.communicate(timeout=120)
     assert (reader.returncode, err) == (0, b"")
+
+
+@pytest.mark.parametrize("json_to", ["t.csv", "t.png"])
+def test_the_summary_never_overwrites_the_table_or_the_figure(tmp_path, json_to):
+    table = write(tmp_path / "t.csv", table_text(HAND))
+    out = tool(table, "--json", tmp_path / json_to)
+    assert out.returncode == 2 and "--json" in out.stderr and len(out.stderr.splitlines()) == 1
+    assert table.read_text() == table_text(HAND) and not (tmp_path / "t.png").exists()
