@@ -108,29 +108,41 @@ def test_run_of_example_is_the_programs_table(tmp_path):
     assert len(pumak.read_results(table)) == 720
 
 
-def closed_pipe_run(command, args):
+def closed_pipe_run(command, args, buffered):
     """Runs the command with standard output a pipe whose reader has already gone (`| head -0`)."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    if not buffered:
+        env["PYTHONUNBUFFERED"] = "1"
     reader, writer = os.pipe()
     os.close(reader)
     try:
-        return subprocess.run(command + args, stdout=writer, stderr=subprocess.PIPE, text=True, timeout=120)
+        return subprocess.run(command + args, stdout=writer, stderr=subprocess.PIPE, text=True, env=env,
+                              timeout=120)
     finally:
         os.close(writer)
 
 
+NOT_A_DIRECTORY = (2, "pumak check: /nonexistent/run: not a directory\n")
+
+
 @pytest.mark.parametrize("command", pumak_commands())
-@pytest.mark.parametrize("args, status, diagnostic", [
-    (["--help"], 0, ""),
-    (["--version"], 0, ""),
-    (["check", "--help"], 0, ""),
-    (["plot", "--help"], 0, ""),
-    (["check", str(ROOT / "example" / "run")], 0, "0 error(s), 0 warning(s)\n"),
-    (["check", "/nonexistent/run"], 2, "pumak check: /nonexistent/run: not a directory\n"),
+@pytest.mark.parametrize("buffered", [True, False], ids=["buffered", "unbuffered"])
+@pytest.mark.parametrize("args, when_buffered, when_unbuffered", [
+    (["--help"], (0, ""), (0, "")),
+    (["--version"], (0, ""), (0, "")),
+    (["check", "--help"], (0, ""), (0, "")),
+    (["plot", "--help"], (0, ""), (0, "")),
+    (["check", str(ROOT / "example" / "run")], (0, "0 error(s), 0 warning(s)\n"), (0, "0 error(s), 0 warning(s)\n")),
+    (["check", "/nonexistent/run"], NOT_A_DIRECTORY, NOT_A_DIRECTORY),
+    # A check that found an error: when its output was buffered, it finished before the pipe was
+    # found closed and keeps its status and summary; unbuffered, the closed pipe stopped it.
+    (["check", str(ROOT / "tests" / "data" / "golden" / "fixed_a_kpc_l" / "run")],
+     (1, "1 error(s), 0 warning(s)\n"), (0, "")),
 ])
-def test_closed_pipe_ends_quietly(command, args, status, diagnostic):
-    """`pumak ... | head -1`: the command's status and at most its own line, never a traceback."""
-    done = closed_pipe_run(command, args)
-    assert (done.returncode, done.stderr) == (status, diagnostic)
+def test_closed_pipe_ends_quietly(command, buffered, args, when_buffered, when_unbuffered):
+    """`pumak ... | head -1`: a status and at most the command's own line, never a traceback."""
+    done = closed_pipe_run(command, args, buffered)
+    assert (done.returncode, done.stderr) == (when_buffered if buffered else when_unbuffered)
 
 
 @pytest.mark.parametrize("command", pumak_commands())
