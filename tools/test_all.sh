@@ -26,8 +26,14 @@ trap 'rm -rf "$scratch"' EXIT
 venv=build/python-venv
 rm -rf "$venv" build/python-wheel
 /usr/bin/python3 -m venv --system-site-packages "$venv"
+touch "$scratch/before-install"
 "$venv/bin/pip" install --quiet --no-build-isolation --no-index .
 "$venv/bin/pip" wheel --quiet --no-build-isolation --no-index --no-deps --wheel-dir build/python-wheel .
+written=$(find python -newer "$scratch/before-install" -type f)
+if [ -n "$written" ]; then
+  echo "test_all: installing the package wrote into the source tree: $written" >&2
+  exit 1
+fi
 wheels=(build/python-wheel/pumak-*.whl)
 (cd "$scratch" && PUMAK_TEST_INSTALLED=1 PUMAK_WHEEL="$root/${wheels[0]}" PUMAK_BUILD_DIR="$root/build" \
   "$root/$venv/bin/python" -m pytest "$root/tests/python" -q -p no:cacheprovider)
