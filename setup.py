@@ -115,6 +115,12 @@ if "sdist" not in sys.argv[1:]:
 (ROOT / BUILD_BASE).mkdir(parents=True, exist_ok=True)
 setup(
     version=project_version(),
+    package_dir={"": "python"},
+    packages=["pumak"],
+    package_data={"pumak": ["py.typed", "*.pyi"]},
+    # A core built in place for PYTHONPATH=python is not the one this build makes.
+    exclude_package_data={"pumak": ["*.so"]},
+    zip_safe=False,
     ext_modules=[Extension("pumak._core", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
     options={"build": {"build_base": BUILD_BASE}, "egg_info": {"egg_base": BUILD_BASE}},
