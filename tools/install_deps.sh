@@ -7,7 +7,8 @@
 #
 # Everything: a C++ compiler, CMake, GoogleTest, Google Benchmark, clang with
 # its sanitizer and fuzzer runtime, pybind11 and the Python packages the
-# pumak package uses (all Debian's, for /usr/bin/python3), and GNU time for
+# pumak package uses (all Debian's, for /usr/bin/python3) with venv, pip, setuptools
+# and wheel to install it into a virtual environment, and GNU time for
 # the benchmarks' memory figures.
 set -euo pipefail
 
@@ -17,7 +18,7 @@ else
   packages=(g++ cmake make libgtest-dev libbenchmark-dev clang libclang-rt-dev time
     python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pandas python3-xarray
     python3-netcdf4 python3-scipy python3-matplotlib python3-dask python3-distributed
-    python3-emcee python3-tqdm python3-pytest)
+    python3-emcee python3-tqdm python3-pytest python3-venv python3-pip python3-setuptools python3-wheel)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,77 +1,65 @@
 #!/usr/bin/env bash
-# Builds the Python package's compiled core (python/pumak/_core*.so) and makes
-# `import pumak` work for the Debian system interpreter, or for a virtual
-# environment made from it with --system-site-packages.
+# Installs the Python package pumak into a virtual environment, the documented
+# way (README, Python): the environment is made from Debian's interpreter with
+# --system-site-packages, so that it sees Debian's numpy, pandas and the rest,
+# and pip builds the package from this tree without a package index.
 #
-#   tools/install_python.sh                          # for /usr/bin/python3
-#   tools/install_python.sh --python VENV/bin/python # for a venv
-#   tools/install_python.sh --build-only             # build; change no site directory
+#   tools/install_python.sh [VENV]             # install into VENV (default: .venv of this tree), made if missing
+#   tools/install_python.sh [VENV] --editable  # the same, used in place (pip install -e)
+#   tools/install_python.sh --build-only       # only build python/pumak/_core*.so, for PYTHONPATH=python
 #
-# Needs a C++ compiler, CMake and Debian's packages (no other package index):
-# missing ones are installed with apt-get when run as root, otherwise named.
-# The package is used in place: a file pumak.pth in the interpreter's user
-# site directory (a venv's site-packages) points at python/ of this tree, so
-# rebuilding here updates the installed package. Remove that file to undo.
+# Needs a C++ compiler, CMake and Debian's packages: missing ones are installed
+# with apt-get when run as root, otherwise named. Nothing is written outside
+# VENV and this tree; `VENV/bin/pip uninstall pumak` undoes the install.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
 
-python=/usr/bin/python3
-build_dir=build-python
-write_pth=1
+venv=$root/.venv
+editable=()
+build_only=0
+named=0
 while [ $# -gt 0 ]; do
   case "$1" in
-    --python) python=${2:?--python needs an interpreter}; shift 2 ;;
-    --build-dir) build_dir=${2:?--build-dir needs a directory}; shift 2 ;;
-    --build-only) write_pth=0; shift ;;
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "install_python: unknown argument $1 (see --help)" >&2; exit 2 ;;
+    --editable|-e) editable=(-e); shift ;;
+    --build-only) build_only=1; shift ;;
+    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -*) echo "install_python: unknown option $1 (see --help)" >&2; exit 2 ;;
+    *)
+      if [ "$named" -eq 1 ]; then
+        echo "install_python: one environment at a time: $venv and $1 (see --help)" >&2
+        exit 2
+      fi
+      venv=$1; named=1; shift ;;
   esac
 done
+case "$venv" in /*) ;; *) venv=$(pwd)/$venv ;; esac  # as named from the caller's directory
+cd "$root"
 
-tools/install_deps.sh g++ cmake make python3-dev pybind11-dev python3-pybind11 python3-numpy \
-  python3-pandas python3-xarray python3-netcdf4 python3-scipy python3-matplotlib python3-dask \
-  python3-distributed python3-emcee python3-tqdm
+tools/install_deps.sh g++ cmake make python3-dev pybind11-dev python3-pybind11 python3-venv \
+  python3-pip python3-setuptools python3-wheel python3-numpy python3-pandas python3-xarray \
+  python3-netcdf4 python3-scipy python3-matplotlib python3-dask python3-distributed \
+  python3-emcee python3-tqdm
 
-if ! [ -x "$python" ]; then
-  echo "install_python: $python is not an executable interpreter" >&2
-  exit 1
-fi
-python=$(cd "$(dirname "$python")" && pwd)/$(basename "$python")
-# The module is built against Debian's numpy: the interpreter must see it.
-if ! "$python" -c "import numpy, pandas" 2>/dev/null; then
-  echo "install_python: $python does not see Debian's numpy and pandas; use /usr/bin/python3 or a" \
-       "virtual environment made with: /usr/bin/python3 -m venv --system-site-packages DIR" >&2
-  exit 1
-fi
-
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DPUMAK_BUILD_PYTHON=ON \
-  -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build_dir" -j2 --target _core
-
-if [ "$write_pth" -eq 1 ]; then
-  # A venv's own site-packages; for the system interpreter the user's site
-  # directory (Debian's directories belong to apt).
-  site=$("$python" - <<'EOF'
-import site, sys
-if sys.prefix != sys.base_prefix:
-    print(site.getsitepackages()[0])
-elif site.ENABLE_USER_SITE:
-    print(site.getusersitepackages())
-EOF
-)
-  if [ -z "$site" ]; then
-    echo "install_python: the user site directory is disabled for $python; use PYTHONPATH=$root/python" >&2
-    exit 1
-  fi
-  mkdir -p "$site"
-  printf '%s\n' "$root/python" > "$site/pumak.pth"
-  echo "install_python: $site/pumak.pth points at $root/python"
+# An earlier version of this script pointed the user site directory at this
+# tree with a pumak.pth, which every interpreter of that Python then read.
+old_pth=$(/usr/bin/python3 -c 'import site; print(site.getusersitepackages())')/pumak.pth
+if [ -f "$old_pth" ] && [ "$(cat "$old_pth")" = "$root/python" ]; then
+  rm -f "$old_pth"
+  echo "install_python: removed $old_pth (left by an earlier version of this script)"
 fi
 
-# The check: the package and its core load outside the tree.
-if [ "$write_pth" -eq 1 ]; then
-  (cd / && "$python" -c "import pumak; print('install_python: pumak', pumak.__version__, 'for', '$python')")
-else
-  (cd / && PYTHONPATH="$root/python" "$python" -c "import pumak; print('install_python: pumak', pumak.__version__, 'built in $build_dir')")
+if [ "$build_only" -eq 1 ]; then
+  cmake -S . -B build-python -DCMAKE_BUILD_TYPE=Release -DPUMAK_BUILD_PYTHON=ON \
+    -DPUMAK_PYTHON_IN_PLACE=ON -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null
+  cmake --build build-python -j2 --target _core
+  (cd / && PYTHONPATH="$root/python" /usr/bin/python3 -c \
+    "import pumak; print('install_python: pumak', pumak.__version__, 'built in place; use PYTHONPATH=$root/python')")
+  exit 0
 fi
+
+if ! [ -x "$venv/bin/python" ]; then
+  /usr/bin/python3 -m venv --system-site-packages "$venv"
+fi
+"$venv/bin/pip" install --quiet --no-build-isolation --no-index "${editable[@]}" .
+(cd / && "$venv/bin/python" -c "import pumak; print('install_python: pumak', pumak.__version__, 'in $venv')")
+echo "install_python: run $venv/bin/pumak, or $venv/bin/python for import pumak"

@@ -3,20 +3,42 @@
 # Installs missing Debian packages first when run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 tools/install_deps.sh
 
-# The programs, the test suite, the benchmarks and the Python package's core
-# (Release, as users build them). The core is written into python/pumak.
+# The programs, the test suite and the benchmarks (Release, as users build
+# them). The Python package's core is built by its own install below.
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPUMAK_BUILD_TESTS=ON -DPUMAK_BUILD_BENCHMARKS=ON \
-  -DPUMAK_BUILD_PYTHON=ON
+  -DPUMAK_BUILD_PYTHON=OFF
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
-# The Python package against the programs just built: reference runs, sites,
-# station files, ensembles (a Dask cluster on the loopback), plots.
-PUMAK_BUILD_DIR=build PYTHONPATH=python /usr/bin/python3 -m pytest tests/python -q -p no:cacheprovider
+# The Python package installed the documented way (README, Python) into a
+# fresh venv, and its wheel built, so that a packaging fault fails here; then
+# every Python test against the installed package and the programs just
+# built, from a directory outside the tree: reference runs, sites, station
+# files, ensembles (a Dask cluster on the loopback), plots, the installation
+# itself (the wheel into a second venv).
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+venv=build/python-venv
+rm -rf "$venv" build/python-wheel
+/usr/bin/python3 -m venv --system-site-packages "$venv"
+touch "$scratch/before-install"
+"$venv/bin/pip" install --quiet --no-build-isolation --no-index .
+"$venv/bin/pip" wheel --quiet --no-build-isolation --no-index --no-deps --wheel-dir build/python-wheel .
+written=$(find python -newer "$scratch/before-install" -type f)
+if [ -n "$written" ]; then
+  echo "test_all: installing the package wrote into the source tree: $written" >&2
+  exit 1
+fi
+wheels=(build/python-wheel/pumak-*.whl)
+(cd "$scratch" && PUMAK_TEST_INSTALLED=1 PUMAK_WHEEL="$root/${wheels[0]}" PUMAK_BUILD_DIR="$root/build" \
+  "$root/$venv/bin/python" -m pytest "$root/tests/python" -q -p no:cacheprovider)
+rm -rf "$scratch"
+trap - EXIT
 
 # The same C++ suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
 # the end-to-end tests then run the sanitized programs too.

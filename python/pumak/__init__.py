@@ -5,7 +5,8 @@
 
 The model itself is compiled (pumak._core) and shared with the programs
 pumak_metrun, pumak_fixed_a and pumak_fixed_b: a run here is bit for bit
-the program's run. `python3 -m pumak` lists the command-line tools.
+the program's run. The command `pumak` (or `python3 -m pumak`) lists the
+command-line tools.
 """
 
 import importlib
@@ -53,4 +54,6 @@ def _core_module():
     except ImportError as exc:
         raise ImportError(
             "pumak's compiled core (pumak._core) is not built or does not load for this "
-            f"interpreter ({exc}); build it with tools/install_python.sh") from exc
+            f"interpreter ({exc}); install the package into a venv made with "
+            "'/usr/bin/python3 -m venv --system-site-packages VENV': "
+            "VENV/bin/pip install --no-build-isolation --no-index . (README, Python)") from exc

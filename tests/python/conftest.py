@@ -11,12 +11,32 @@ GOLDEN = sorted(p for p in (ROOT / "tests" / "data" / "golden").iterdir() if p.i
 KPC_L = ROOT / "tests" / "data" / "golden" / "kpc_l_deep" / "run"  # a real month, pumak_metrun
 
 
-def run_program(program, run_dir):
-    """Runs the built program (in $PUMAK_BUILD_DIR, or build/ as the README builds it) in run_dir."""
+# Set by tools/test_all.sh, which runs these tests against the package
+# installed into a venv, from outside the tree: then the package must not be
+# the one in python/ of this tree.
+INSTALLED = os.environ.get("PUMAK_TEST_INSTALLED") == "1"
+
+
+def pytest_sessionstart(session):
+    if INSTALLED:
+        import pumak
+        where = Path(pumak.__file__).resolve()
+        if ROOT / "python" in where.parents:
+            pytest.exit(f"PUMAK_TEST_INSTALLED=1, but pumak is imported from the source tree ({where})",
+                        returncode=3)
+
+
+def program_path(program):
+    """The built program pumak_<program> (in $PUMAK_BUILD_DIR, or build/ as the README builds it); skips if absent."""
     path = ROOT / os.environ.get("PUMAK_BUILD_DIR", "build") / f"pumak_{program}"
     if not path.exists():
         pytest.skip(f"{path} is not built")
-    return subprocess.run([path], cwd=run_dir, capture_output=True, text=True, timeout=60)
+    return path
+
+
+def run_program(program, run_dir):
+    """Runs the built program in run_dir."""
+    return subprocess.run([program_path(program)], cwd=run_dir, capture_output=True, text=True, timeout=60)
 
 
 def assert_same_bits(actual, expected):
