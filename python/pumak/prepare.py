@@ -108,12 +108,10 @@ def read_parameter_defaults(path):
                 given = tomllib.load(stream)
             where = {name: path for name in given}
         else:
-            lines = check._read_lines(path)
-            statements = list(check.read_statements(lines, 2))
             given, where = {}, {}
-            for name, statement in zip(numeric, statements[1:]):
-                given[name] = statement.values[1] if len(statement.values) > 1 else None
-                where[name] = f"{path}:{statement.first}"
+            for name, value, line in check.parameter_values(path):
+                given[name] = value
+                where[name] = f"{path}:{line}"
     except OSError as error:
         raise SourceError(f"{path}: cannot open: {error.strerror}") from None
     except tomllib.TOMLDecodeError as error:
@@ -125,7 +123,7 @@ def read_parameter_defaults(path):
         if name in FROM_RECORD:
             ignored.append(name)
             continue
-        number = check._real(str(value)) if value is not None else None
+        number = check.number(value) if value is not None else None
         if number is None or (name in INTEGER_ITEMS and number != int(number)):
             kind = "an integer" if name in INTEGER_ITEMS else "a real"
             raise SourceError(f"{where[name]}: {name}: expected {kind}, found {value!r}")
