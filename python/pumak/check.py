@@ -274,17 +274,18 @@ def _records(shown, scan, needed, report):
     n = len(first)
     intact = np.ones(n, dtype=bool)
     listed = 0
-    for problem in scan["problems"]:
+    problems = [problem for problem in scan["problems"] if problem["statement"] < needed]
+    for problem in problems:
         m = problem["statement"]
         intact[m] = False
-        if problem["reason"] == "ends_early" and m + 1 == n and m + 1 <= needed:
+        if problem["reason"] == "ends_early" and m + 1 == n:
             continue                  # said below, with the records n_days needs
         if listed < LISTED:
             report.add(shown, problem["line"], MET_COLUMNS[min(problem["item"], size - 1)], "error",
                        problem["message"])
         elif listed == LISTED:
             report.add(shown, problem["line"], "-", "error",
-                       f"{len(scan['problems']) - LISTED} more records the program cannot read from here on")
+                       f"{len(problems) - LISTED} more records the program cannot read from here on")
         listed += 1
     split = np.flatnonzero(intact & (last > first))
     for m in split[:LISTED]:

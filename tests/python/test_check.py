@@ -196,10 +196,15 @@ MISTAKES = [
      "the sun (shift -1 h)", {}),
     ("clock an hour early", edit_met(column("sr", lambda v: late(v[:, COLUMN["sr"]], -1))), MET, 1, "sr",
      "warning", "(shift +1 h)", {}),
+    ("record albedo, low sun brighter", edit_met(lambda v: v.__setitem__(
+        (slice(None), COLUMN["column_10"]), np.where(np.isin(np.arange(720) % 24 + 1, [11, 12, 13, 14]), 0.3, 0.9) *
+        v[:, COLUMN["sr"]])), PARAMETERS, 4, "albedo_ice", "warning", "is 0.30 (median of 28 sunlit days", {}),
     ("surface sensor all zero", edit_met(column("sd_sensor", lambda v: 0.0)), MET, 1, "sd_sensor", "warning",
      "no usable surface observation: sd_sensor is constant at 0 m over the record", {}),
     ("surface sensor absent", edit_met(column("sd_sensor", lambda v: np.nan)), MET, 1, "sd_sensor", "warning",
      "no usable surface observation: sd_sensor holds no value in 720 hour(s)", {}),
+    ("NUL byte in a file name", edit_parameter(1, "kpc_l\0.txt results.csv"), PARAMETERS, 1, "met_file", "error",
+     "a file name cannot hold a NUL byte", {}),
     ("met file a FIFO", make_fifo, PARAMETERS, 1, "met_file", "error",
      "data/met_lv3/pipe.txt: a FIFO, not a regular file", {}),
     ("met file /dev/zero", met_file("../../../../../../../../../../../../dev/zero"), PARAMETERS, 1, "met_file",
@@ -231,6 +236,32 @@ def test_each_mistake_is_named_once_at_its_line_and_item(tmp_path, what, edit, f
     assert (found.file, found.line, found.column, found.severity) == \
         (os.path.normpath(site / file), line, item, severity)
     assert words.format(run=site / "run") in found.message
+
+
+# What is no mistake stays unsaid: (what, edit of the example).
+NO_MISTAKE = [
+    ("outgoing longwave above melting in a minority of hours",
+     edit_met(column("lw_up", lambda v: np.where(np.arange(720) < 280, 335.0, v[:, COLUMN["lw_up"]])))),
+    ("column_10 without reflected shortwave", edit_met(column("column_10", lambda v: 0.0))),
+    ("column_10 holding another quantity", edit_met(column("column_10", lambda v: v[:, COLUMN["wind"]]))),
+    ("a comment after a value", edit_parameter(5, "ta_offset 0.0 degrees")),
+    ("a slash after a value", edit_parameter(5, "ta_offset 0.0 / degrees, 5")),
+    ("lines after the records n_days uses", lambda site: edit_lines(site / MET, lambda lines: lines.extend(
+        ["not a record, 'unclosed", "1 2 x"]))),
+]
+
+
+@pytest.mark.parametrize("what, edit", NO_MISTAKE, ids=[m[0] for m in NO_MISTAKE])
+def test_what_is_no_mistake_gives_no_finding_and_no_further_reading(tmp_path, monkeypatch, what, edit):
+    site = example_site(tmp_path)
+    edit(site)
+    counts = []
+    scan = _core.scan_statements
+    monkeypatch.setattr(_core, "scan_statements", lambda *args, **options: counts.append(args[2]) or
+                        scan(*args, **options))
+    findings = check.check_site(site / "run")
+    assert findings == [] or (what.startswith("lines after") and [f.column for f in findings] == ["n_days"])
+    assert counts == [16, 30 * 24 + 1]          # parameter.ini's statements; the records n_days needs, and one
 
 
 def test_labels_are_free_text_unless_strict(tmp_path):
