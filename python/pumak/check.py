@@ -665,7 +665,9 @@ def check_site(run_dir, program="pumak_metrun", strict=False):
 
 
 def _order(finding):
-    return (finding.file, finding.line if finding.line is not None else 0)
+    """parameter.ini first (the program reads it first), then the met file; each by line."""
+    return (os.path.basename(finding.file) != "parameter.ini", finding.file,
+            finding.line if finding.line is not None else 0)
 
 
 def as_json(run_dir, program, findings):
