@@ -172,7 +172,7 @@ def _parameters(run_dir, statements, report, strict):
             name = f"label before {name}"
         report.add(shown, problem["line"], name, "error", problem["message"])
         stopped = True
-    if read < statements:
+    if read < statements and not any(p["reason"] == "ends_early" for p in scan["problems"]):
         name = items[0] if read == 0 else items[read + 1]
         report.add(shown, int(last[-1]) if read else 1, name, "error", "the file ends before this value")
         stopped = True

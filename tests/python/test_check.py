@@ -179,6 +179,14 @@ MISTAKES = [
     ("swapped labelled lines", swap_lines(3, 4), PARAMETERS, 3, "albedo_cryo", "error",
      "labelled 'albedo_ice', the name of another item, but the program reads this value as albedo_cryo "
      "(statement 3); line 4, labelled 'albedo_cryo', is read as albedo_ice: swapped lines?", {}),
+    ("a label alone on its line", edit_parameter(4, "albedo_ice\n\n0.51"), PARAMETERS, 4, "albedo_ice", "warning",
+     "the label stands alone on line 4 and the program takes albedo_ice from line 6: a value missing?", {}),
+    ("the file ends inside a statement", lambda site: edit_lines(site / PARAMETERS, lambda lines: lines.__setitem__(
+        slice(4, None), ["ta_offset"])), PARAMETERS, 5, "ta_offset", "error", "the file ends before this value", {}),
+    ("the file ends between statements", lambda site: edit_lines(site / PARAMETERS, lambda lines: lines.__delitem__(
+        slice(4, None))), PARAMETERS, 4, "ta_offset", "error", "the file ends before this value", {}),
+    ("a label the program cannot read", edit_parameter(6, "'diameter 100.0"), PARAMETERS, 6, "label before "
+     "cryoconite_diameter", "error", "quoted text without its closing mark on the line", {}),
     ("label typo, strict", edit_parameter(4, "albedo_ise 0.51"), PARAMETERS, 4, "albedo_ice", "warning",
      "label 'albedo_ise' is not the name of albedo_ice", {"strict": True}),
     ("a comment after a value, strict", edit_parameter(5, "ta_offset 0.0 degrees"), PARAMETERS, 5, "ta_offset",
@@ -329,9 +337,12 @@ def test_command_statuses_and_a_closed_pipe(tmp_path):
     site = example_site(tmp_path)
     assert command(site / "run").returncode == 0
     edit_parameter(4, "albedo_ice 0,25")(site)
+    edit_met(column("sd_sensor", lambda v: 0.0))(site)
     done = command(site / "run")
-    assert (done.returncode, done.stderr) == (1, "1 error(s), 0 warning(s)\n")
-    assert done.stdout.startswith(f"{site}/run/parameter.ini:4: albedo_ice: error: read as 0")
+    assert (done.returncode, done.stderr) == (1, "1 error(s), 1 warning(s)\n")
+    # in the order the program reads: parameter.ini, then the met file
+    assert [line.split(": ")[0] for line in done.stdout.splitlines()] == \
+        [f"{site}/run/parameter.ini:4", f"{site}/{EXAMPLE_MET}:1"]
     missing = command(tmp_path / "nowhere")
     assert (missing.returncode, missing.stderr) == (2, f"pumak check: {tmp_path}/nowhere: not a directory\n")
     read, write = os.pipe()
