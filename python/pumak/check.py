@@ -170,7 +170,9 @@ def _parameters(run_dir, statements, report, strict):
         name = items[i] if k == 0 else items[k + 1]
         if k > 0 and i == 0 and problem["reason"] != "ends_early":
             name = f"label before {name}"
-        report.add(shown, problem["line"], name, "error", problem["message"])
+        hint = ("; a slash ends an unquoted text: quote a file name that holds one ('sub/site.txt')"
+                if k == 0 and problem["reason"] == "slash" else "")
+        report.add(shown, problem["line"], name, "error", problem["message"] + hint)
         stopped = True
     if read < statements and not any(p["reason"] == "ends_early" for p in scan["problems"]):
         name = items[0] if read == 0 else items[read + 1]

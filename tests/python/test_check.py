@@ -213,6 +213,9 @@ MISTAKES = [
      "no usable surface observation: sd_sensor holds no value in 720 hour(s)", {}),
     ("NUL byte in a file name", edit_parameter(1, "kpc_l\0.txt results.csv"), PARAMETERS, 1, "met_file", "error",
      "a file name cannot hold a NUL byte", {}),
+    ("a slash in an unquoted file name", edit_parameter(1, "../../dev/zero results.csv"), PARAMETERS, 1, "out_file",
+     "error", "no value (a slash ended the statement before it); a slash ends an unquoted text: quote a file "
+     "name that holds one", {}),
     ("met file a FIFO", make_fifo, PARAMETERS, 1, "met_file", "error",
      "data/met_lv3/pipe.txt: a FIFO, not a regular file", {}),
     ("met file /dev/zero", met_file("../../../../../../../../../../../../dev/zero"), PARAMETERS, 1, "met_file",
