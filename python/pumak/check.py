@@ -217,10 +217,11 @@ def _labels(shown, items, scan, report, strict):
         name, line = items[k + 1], lines[k]
         other = names.get(label.lower())
         if other is not None and other != k + 1:
-            there = next((j for j, text in labels.items() if text.lower() == name.lower()), None)
+            there = next((j for j, text in labels.items()           # the other line of a swapped pair
+                          if text.lower() == name.lower() and items[j + 1].lower() == label.lower()), None)
             partner = (f"; line {lines[there]}, labelled {labels[there]!r}, is read as {items[there + 1]}: "
                        f"swapped lines?" if there is not None else
-                       f": a line missing or added above? every later item shifts")
+                       ": a line missing or added above? every later item shifts")
             report.add(shown, line, name, "error",
                        f"labelled {label!r}, the name of another item, but the program reads this value as "
                        f"{name} (statement {k + 1}){partner}")

@@ -275,6 +275,20 @@ def test_what_is_no_mistake_gives_no_finding_and_no_further_reading(tmp_path, mo
     assert counts == [16, 30 * 24 + 1]          # parameter.ini's statements; the records n_days needs, and one
 
 
+def test_a_missing_line_is_named_where_the_items_shift(tmp_path):
+    site = example_site(tmp_path)
+    edit_lines(site / PARAMETERS, lambda lines: lines.pop(4))         # ta_offset
+    findings = check.check_site(site / "run")
+    assert [(f.line, f.column, f.severity) for f in findings[:2]] == [(5, "ta_offset", "error"),
+                                                                      (6, "cryoconite_diameter", "error")]
+    assert findings[0].message.endswith("labelled 'cryoconite_diameter', the name of another item, but the program "
+                                        "reads this value as ta_offset (statement 5): a line missing or added "
+                                        "above? every later item shifts")
+    assert not [f for f in findings if "swapped" in f.message]
+    assert (15, "fixed_cryo_angle", "the file ends before this value") in [(f.line, f.column, f.message)
+                                                                           for f in findings]
+
+
 def test_labels_are_free_text_unless_strict(tmp_path):
     site = tmp_path
     shutil.copytree(ROOT / "example", site, dirs_exist_ok=True)      # its own labels: lat, diameter, ...
