@@ -9,7 +9,7 @@
 #include "bench/bench_support.hpp"
 #include "model/ensemble.hpp"
 #include "model/model_variant.hpp"
-#include "model/result_columns.hpp"
+#include "records/result_columns.hpp"
 
 namespace {
 

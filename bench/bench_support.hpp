@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "model/model_state.hpp"
+#include "records/model_state.hpp"
 
 // Inputs for the micro-benchmarks, made in memory: no data files.
 namespace pumak::bench {

@@ -23,3 +23,5 @@ echo "== ensemble engine ($build/bench/pumak_bench_ensemble)"
   2>&1 | grep -v -E '_(mean|stddev|cv) '
 echo "== end to end (bench/end_to_end.sh)"
 bench/end_to_end.sh "$build" "$@"
+echo "== prepare on a logger's TOA5 table (bench/bench_prepare.py)"
+PYTHONPATH=python /usr/bin/python3 bench/bench_prepare.py

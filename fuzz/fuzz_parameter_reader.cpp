@@ -25,7 +25,7 @@
 #include "io/parameter_layout.hpp"
 #include "io/real_parsing.hpp"
 #include "io/statement_scan.hpp"
-#include "io/text_field.hpp"
+#include "records/text_field.hpp"
 
 namespace {
 

@@ -26,12 +26,12 @@
 #include <string>
 #include <string_view>
 
+#include "driver/run_driver.hpp"
 #include "experiments/fixed_forcing.hpp"
 #include "fuzz_support.hpp"
 #include "io/para.hpp"
 #include "io/run_failure.hpp"
-#include "model/model_state.hpp"
-#include "model/run_driver.hpp"
+#include "records/model_state.hpp"
 
 namespace {
 

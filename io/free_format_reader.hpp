@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "io/text_field.hpp"
+#include "records/text_field.hpp"
 
 namespace pumak {
 

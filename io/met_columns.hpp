@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "io/free_format_reader.hpp"
-#include "model/model_state.hpp"
+#include "records/model_state.hpp"
 
 // The columns of the met file, defined once, in the order each record holds
 // them: five integers, then nine reals.

@@ -7,8 +7,8 @@
 
 #include "io/free_format_reader.hpp"
 
-#include "io/text_field.hpp"
-#include "model/model_state.hpp"
+#include "records/model_state.hpp"
+#include "records/text_field.hpp"
 
 namespace pumak {
 

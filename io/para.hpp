@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "model/model_state.hpp"
+#include "records/model_state.hpp"
 
 namespace pumak {
 

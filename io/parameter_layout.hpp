@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "io/free_format_reader.hpp"
-#include "model/model_state.hpp"
+#include "records/model_state.hpp"
 
 // The layout of "parameter.ini", defined once: the reader, its diagnostics,
 // the Python package, the ensemble engine, the tests, fuzzers and benchmarks

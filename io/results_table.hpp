@@ -12,8 +12,8 @@
 
 #include "io/ordered_worker.hpp"
 #include "io/table_replacement.hpp"
-#include "io/text_field.hpp"
-#include "model/result_columns.hpp"
+#include "records/result_columns.hpp"
+#include "records/text_field.hpp"
 
 namespace pumak {
 

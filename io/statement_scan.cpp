@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "io/text_field.hpp"
+#include "records/text_field.hpp"
 
 namespace pumak {
 namespace {

@@ -7,8 +7,8 @@
 #include <span>
 #include <string_view>
 
-#include "model/model_state.hpp"
 #include "model/model_variant.hpp"
+#include "records/model_state.hpp"
 
 // Many runs of the model over one met series in one call: the members of an
 // ensemble or a calibration. No file is read or written. Each member's

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "model/model_state.hpp"
 #include "model/model_variant.hpp"
-#include "model/step_cache.hpp"
+#include "records/model_state.hpp"
+#include "records/step_cache.hpp"
 
 // The hour in three parts: the air, which depends on the record and
 // ta_offset alone; the bare ice and the sun, which add albedo_ice, ch, the

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "model/model_state.hpp"
 #include "model/model_variant.hpp"
+#include "records/model_state.hpp"
 
 namespace pumak {
 

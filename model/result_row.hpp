@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "model/model_state.hpp"
-#include "model/result_columns.hpp"
+#include "records/model_state.hpp"
+#include "records/result_columns.hpp"
 
 namespace pumak {
 

@@ -4,24 +4,18 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "io/run_failure.hpp"
 #include "model/hourly_step.hpp"
-#include "model/model_state.hpp"
 #include "model/model_variant.hpp"
-#include "model/result_columns.hpp"
 #include "model/result_row.hpp"
+#include "records/model_state.hpp"
+#include "records/result_columns.hpp"
 
 // The model as a library: read a site's files into records, run the model
 // on records with no file touched, and hand each hour's row to the caller.
 // The programs are thin wrappers over these same functions.
 namespace pumak {
-
-// The variant of a program: "pumak_metrun", "pumak_fixed_a", "pumak_fixed_b"
-// or the short forms "metrun", "fixed_a", "fixed_b". Throws
-// std::invalid_argument for any other name.
-const model_variant& variant_named(std::string_view program);
 
 // Reads "parameter.ini" of `run_dir` in the variant's layout (empty: the
 // working directory). Items the layout does not hold stay as in `defaults`.

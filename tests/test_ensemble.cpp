@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 
+#include "driver/program_variants.hpp"
 #include "model/ensemble.hpp"
 #include "model/simulate.hpp"
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <sstream>
 
+#include "driver/program_variants.hpp"
 #include "io/free_format_reader.hpp"
 #include "model/simulate.hpp"
 #include "test_support.hpp"

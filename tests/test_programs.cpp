@@ -7,8 +7,8 @@
 #include <functional>
 #include <future>
 
+#include "driver/run_driver.hpp"
 #include "io/results_table.hpp"
-#include "model/run_driver.hpp"
 #include "test_support.hpp"
 
 namespace pumak {

@@ -92,64 +92,10 @@ class _Report:
         self.findings.append(Finding(file, line, column, severity, message, **extra))
 
 
-def number(text, kind="real"):
-    """A text read as the programs read an item of `kind`, or None when they would refuse it.
-
-    Parameters
-    ----------
-    text : str
-        One token, e.g. ``"0.51"``, ``"1.5D2"``, ``"30"``.
-    kind : {"real", "integer"}
-        The item's kind.
-
-    Returns
-    -------
-    float or int or None
-        A real as the single-precision value the programs hold (as a Python float),
-        an integer within 32 bits, or None.
-    """
-    return _core.parse_number(str(text), kind)
-
-
 def _parameter_layouts(statements):
     items = items_in_layout(statements)
     return items, [[PARAMETER_KINDS[items[0]], PARAMETER_KINDS[items[1]]]] + \
         [["label", PARAMETER_KINDS[name]] for name in items[2:]]
-
-
-def parameter_values(path, statements=STATEMENTS["pumak_metrun"]):
-    """The numeric items of a parameter file as the program reads them, with their lines.
-
-    Parameters
-    ----------
-    path : str or os.PathLike
-        A parameter.ini.
-    statements : int
-        The statements of the program's layout (16 or 13).
-
-    Returns
-    -------
-    list of (str, object, int)
-        Per item from latitude on, in file order: its name, its value (float or int,
-        as the program types it; the text found where the program would refuse it;
-        None where the file holds none) and the line it stands on.
-
-    Raises
-    ------
-    InputError
-        The file cannot be opened or is not a regular file.
-    """
-    items, layouts = _parameter_layouts(statements)
-    scan = _core.scan_statements(os.fspath(path), layouts, statements)
-    out = []
-    for k in range(1, len(scan["first"])):
-        name, texts = items[k + 1], scan["texts"][k]
-        if scan["valid"][k, 1]:
-            value = int(scan["integers"][k, 1]) if PARAMETER_KINDS[name] == "integer" else float(scan["reals"][k, 1])
-        else:
-            value = texts[1] if len(texts) > 1 else None
-        out.append((name, value, int(scan["last"][k])))
-    return out
 
 
 def _parameters(run_dir, statements, report, strict):

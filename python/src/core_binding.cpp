@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "driver/program_variants.hpp"
 #include "io/met_columns.hpp"
 #include "met_arrays.hpp"
 #include "io/para.hpp"

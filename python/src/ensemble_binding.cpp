@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/program_variants.hpp"
 #include "io/met_columns.hpp"
 #include "io/parameter_layout.hpp"
 #include "model/ensemble.hpp"

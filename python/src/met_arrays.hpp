@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "io/met_columns.hpp"
-#include "model/model_state.hpp"
+#include "records/model_state.hpp"
 
 namespace pumak_python {
 

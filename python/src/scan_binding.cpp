@@ -15,7 +15,6 @@
 
 #include "io/metdata.hpp"
 #include "io/para.hpp"
-#include "io/real_parsing.hpp"
 #include "io/statement_scan.hpp"
 
 namespace py = pybind11;
@@ -181,23 +180,6 @@ py::str met_file_path(const py::object& met_file, const py::object& run_dir) {
   return decoded(pumak::met_file_path(name, path_bytes(run_dir, "run_dir")));
 }
 
-// One token as the programs read an item of `kind`, or None.
-py::object parse_number(const std::string& token, const std::string& kind) {
-  if (kind == "integer") {
-    std::int32_t value = 0;
-    return pumak::parse_integer(token, value) == pumak::number_status::ok ? py::object(py::int_(value))
-                                                                          : py::object(py::none());
-  }
-  if (kind != "real") {
-    throw std::invalid_argument("kind: expected integer or real, found '" + kind + "'");
-  }
-  float value = 0.0f;
-  std::string scratch;
-  return pumak::parse_real(token, value, scratch) == pumak::number_status::ok
-             ? py::object(py::float_(static_cast<double>(value)))
-             : py::object(py::none());
-}
-
 }  // namespace
 
 void bind_scan(py::module_& m) {
@@ -216,8 +198,5 @@ void bind_scan(py::module_& m) {
         "The met file's path exactly as the programs join it: run_dir/../data/met_lv3/ and the "
         "name as the program holds it (its first 128 bytes, trailing blanks removed), also for an "
         "absolute name.");
-  m.def("parse_number", &parse_number, py::arg("token"), py::arg("kind"),
-        "A whole token read as the programs read an item of kind 'integer' (int) or 'real' (the "
-        "single-precision value, as float); None when the programs would refuse it.");
   m.attr("max_run_days") = pumak::max_run_days;
 }

@@ -7,6 +7,7 @@ import pathlib
 import subprocess
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from pumak import prepare
@@ -81,13 +82,13 @@ def test_older_layout_fills_short_gaps_and_reports_long_ones(tmp_path, capsys):
 
 @pytest.mark.parametrize("source, mapping, occupied, expected", [
     ("README.md", False, False, "README.md: not a recognised layout"),
-    ("ten_minutes.csv", False, False, "ten_minutes.csv:3: time: not hourly"),
+    ("ten_minutes.csv", False, False, "ten_minutes.csv:5: time: 2023-12-01 00:25:00 is off the 10-minute grid"),
     ("sample", True, False, "mapping.toml: columns.rh.column: no column 'RH'"),
     ("sample", False, True, "site: not empty; give --force"),
 ])
 def test_bad_input_is_one_line_status_2_and_nothing_written(tmp_path, capsys, source, mapping, occupied, expected):
     header, first = SAMPLE.read_text().splitlines()[:2]
-    tens = [first.replace("00:00:00", f"00:{10 * k:02d}:00", 1) for k in range(5)]
+    tens = [first.replace("00:00:00", f"00:{m:02d}:00", 1) for m in (0, 10, 20, 25, 40)]
     (tmp_path / "ten_minutes.csv").write_text("\n".join([header] + tens) + "\n")
     (tmp_path / "mapping.toml").write_text('[time]\ncolumn = "time"\nlabel = "start"\n[columns.rh]\n'
                                            'column = "RH"\nunit = "%"\n')
@@ -102,3 +103,284 @@ def test_bad_input_is_one_line_status_2_and_nothing_written(tmp_path, capsys, so
     assert expected in error and error.count("\n") == 1
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".site")]
     assert [p.name for p in site.iterdir()] == ["keep.txt"] if occupied else not site.exists()
+
+
+# ---- a logger's 10-minute table to a site ----------------------------------------------------------------
+
+TOA5_NAMES = ["TIMESTAMP", "RECORD", "AirTC_Avg", "RH", "WS_ms_Avg", "BP_kPa", "SWin_Avg", "LWin_Avg", "LWout_Avg",
+              "SR50"]
+TOA5_UNITS = ["TS", "RN", "Deg C", "%", "m/s", "kPa", "W/m^2", "W/m2", "W/m^2", "m"]
+TOA5_MAPPING = ('[time]\nzone = "UTC+01:00"\n[columns]\nta_obs = "AirTC_Avg"\nrh = "RH"\nwind = "WS_ms_Avg"\n'
+                'pressure = "BP_kPa"\nsr = "SWin_Avg"\nlw_down = "LWin_Avg"\nlw_up = "LWout_Avg"\n{surface}')
+
+
+def write_logger_table(path, days=3, step=10, first="2023-07-01 00:30", distances=None, edit=None):
+    """Records every `step` min on a UTC+01:00 clock (local solar time at 15 E), starting mid-hour.
+
+    Air temperature is the minute of the day / 100, so an hour's mean is known by hand.
+    """
+    stamps = pd.date_range(first, periods=days * 24 * 60 // step, freq=f"{step}min")
+    minutes = stamps.hour * 60 + stamps.minute
+    sun = np.maximum(0.0, 800 * np.cos((minutes - step / 2 - 720) / 720 * np.pi))
+    surface = np.linspace(2.0, 2.3, len(stamps)) if distances is None else distances
+    rows = ['"TOA5","Glacier1","CR3000","1234","CR3000.Std.32","CPU:g.CR3","5678","Table10"',
+            ",".join(f'"{n}"' for n in TOA5_NAMES), ",".join(f'"{u}"' for u in TOA5_UNITS),
+            ",".join(['""', '""'] + ['"Avg"'] * 7 + ['"Smp"'])]
+    for k, t in enumerate(stamps):
+        rows.append(f'"{t:%Y-%m-%d %H:%M:%S}",{k},{minutes[k] / 100:g},80,3,85,{sun[k]:.6g},280,320,'
+                    f'{surface[k]:.6g}')
+    if edit:
+        edit(rows)
+    path.write_text("\r\n".join(rows) + "\r\n")
+    return path
+
+
+def logger_site(tmp_path, surface='distance = "SR50"\n', options=(), **table):
+    source = write_logger_table(tmp_path / "logger.dat", **table)
+    (tmp_path / "map.toml").write_text(TOA5_MAPPING.format(surface=surface))
+    site = tmp_path / "site"
+    status = prepare.main([str(source), "--mapping", str(tmp_path / "map.toml"), "--out", str(site),
+                           "--latitude", "67", "--longitude", "15", *options])
+    return status, site
+
+
+def test_ten_minute_logger_table_becomes_a_site_with_hand_computed_hours(tmp_path, capsys):
+    status, site = logger_site(tmp_path)
+    out = capsys.readouterr()
+    assert status == 0, out.err
+    met = np.loadtxt(site / "data/met_lv3/logger.txt")
+    # The record starts at 00:30: the partial first hour is an edge (no gap report); hour 1 of 1 July is the
+    # hour ending 01:00 local solar = logger time, records 00:10 .. 01:00 -> missing 00:10, 00:20: an edge
+    # that starts the first whole day at 2 July.
+    assert met.shape == (2 * 24, 14) and met[0, :4].tolist() == [2023, 7, 2, 1]
+    # hour 13 (12:00-13:00): records stamped 12:10 .. 13:00, minutes 730 .. 780: mean 755 / 100
+    np.testing.assert_allclose(met[12, 5], 7.55, rtol=1e-6)
+    np.testing.assert_allclose(met[0, [7, 13]], [0.8, 850.0], rtol=1e-6)      # % and kPa converted
+    provenance = json.loads((site / "provenance.json").read_text())
+    assert provenance["aggregation"]["records_per_hour"] == 6 and provenance["aggregation"]["edge_hours_dropped"] == 2
+    assert provenance["aggregation"]["rules"]["SR50"] == "median of the hour's records"
+    assert provenance["source"]["logger"]["table"] == "Table10" and provenance["source"]["logger"]["station"] == "Glacier1"
+    assert provenance["time"]["source_clock"] == "UTC+01:00 (time.zone of the mapping)"
+    assert provenance["time"]["source_label"].startswith("the end of the interval")
+    assert provenance["units"]["BP_kPa"] == "kPa" and "BP_kPa: kPa to hPa (x 10)" in provenance["conversions"]
+    assert "10-minute records to" in out.out and "gap" not in out.err
+
+
+@pytest.mark.parametrize("step", [5, 15, 30])
+def test_other_steps_give_the_same_hours(tmp_path, capsys, step):
+    status, site = logger_site(tmp_path, step=step, first="2023-07-01 00:00")
+    assert status == 0, capsys.readouterr().err
+    reference = np.loadtxt(site / "data/met_lv3/logger.txt")
+    # the hour ending 13:00 averages the minutes of its records: (12:00 + step .. 13:00)
+    expected = np.mean(np.arange(720 + step, 781, step)) / 100
+    np.testing.assert_allclose(reference[12, 5], expected, rtol=1e-6)
+
+
+@pytest.mark.parametrize("edit, status, expected", [
+    # a 3-hour hole inside the record (18 records): filled; 4 hours: a gap report
+    (lambda rows: rows.__delitem__(slice(100, 118)), 0, "filled AirTC_Avg linearly: 3 h"),
+    (lambda rows: rows.__delitem__(slice(100, 124)), 1, "AirTC_Avg: gap of 4 h"),
+])
+def test_the_max_gap_boundary_after_aggregation(tmp_path, capsys, edit, status, expected):
+    found, _ = logger_site(tmp_path, edit=edit, first="2023-07-01 00:10")
+    out = capsys.readouterr()
+    assert found == status and expected in (out.out if status == 0 else out.err)
+
+
+@pytest.mark.parametrize("surface, values, expected", [
+    ('distance = "SR50"\n', np.zeros(432), "no usable surface observation: SR50 is constant at 0 m"),
+    ("", None, "no usable surface observation: surface distance (none in the source) holds no value"),
+    ('distance = "SR50"\n', None, None),
+])
+def test_a_surface_that_cannot_be_trusted_is_said(tmp_path, capsys, surface, values, expected):
+    status, site = logger_site(tmp_path, surface=surface, distances=values)
+    assert status == 0
+    out = capsys.readouterr().out
+    provenance = json.loads((site / "provenance.json").read_text())
+    if expected:
+        assert expected in out and provenance["surface"]["unusable"].startswith(expected)
+    else:
+        assert "no usable surface" not in out and "unusable" not in provenance["surface"]
+
+
+def write_netcdf(path, sentinel_at=None):
+    """The sample's week as the product's NetCDF, in kelvin and pascal; -999 at one hour of t_u."""
+    import xarray
+
+    frame = pd.read_csv(SAMPLE)
+    temperature = frame.t_u.to_numpy() + 273.15
+    if sentinel_at is not None:
+        temperature[sentinel_at] = -999.0
+    variables = {"t_u": (temperature, "K"), "rh_u": (frame.rh_u, "%"), "wspd_u": (frame.wspd_u, "m s-1"),
+                 "p_u": (frame.p_u * 100, "Pa"), "dsr": (frame.dsr, "W m-2"), "dlr": (frame.dlr, "W m-2"),
+                 "ulr": (frame.ulr, "W m-2"), "z_surf_combined": (-frame.z_boom_cor_u, "m")}
+    dataset = xarray.Dataset({name: ("time", np.asarray(v, dtype=float), {"units": u})
+                              for name, (v, u) in variables.items()}
+                             | {"gps_lat": ((), 66.48), "gps_lon": ((), -46.29)},
+                             coords={"time": pd.to_datetime(frame.time).to_numpy()})
+    dataset.to_netcdf(path)
+    return frame
+
+
+@pytest.mark.parametrize("sentinel_at", [None, 30])
+def test_netcdf_in_kelvin_and_pascal(tmp_path, capsys, sentinel_at):
+    frame = write_netcdf(tmp_path / "station.nc", sentinel_at)
+    assert prepare.main([str(tmp_path / "station.nc"), "--out", str(tmp_path / "site")]) == 0, capsys.readouterr().err
+    met = np.loadtxt(tmp_path / "site/data/met_lv3/station.txt")
+    # the first whole local day starts with the record stamped 03:00 UTC (as the CSV sample)
+    np.testing.assert_allclose(met[:24, 5], frame.t_u[3:27].where(frame.index[3:27] != sentinel_at).interpolate(),
+                               atol=2e-5)
+    np.testing.assert_allclose(met[:24, 13], frame.p_u[3:27].interpolate(), rtol=1e-6)
+    provenance = json.loads((tmp_path / "site/provenance.json").read_text())
+    assert "t_u: K to °C (-273.15)" in provenance["conversions"] and "p_u: Pa to hPa (x 0.01)" in provenance["conversions"]
+    # a surface height: the lowering sd_obs = 0.1 - sd_sensor follows the distance z_boom_cor_u
+    lowering = 0.1 - met[:, 12]
+    np.testing.assert_allclose(lowering, frame.z_boom_cor_u[3:3 + 144] - frame.z_boom_cor_u[3], atol=1e-5)
+    assert any(gap["variable"] == "t_u" for gap in provenance["filled"]) == (sentinel_at is not None)
+
+
+def test_force_keeps_the_users_parameters_and_parameters_wins(tmp_path, capsys):
+    status, site = logger_site(tmp_path)
+    ini = site / "run/parameter.ini"
+    ini.write_text(ini.read_text().replace("albedo_ice 0.51", "albedo_ice 0.42").replace("ch 0.002", "ch 0.003"))
+    (site / "notes.txt").write_text("mine")
+    status, _ = logger_site(tmp_path, options=["--force"])
+    out = capsys.readouterr().out
+    text = ini.read_text()
+    assert status == 0 and "albedo_ice 0.42\n" in text and "ch 0.003\n" in text and "n_days 2\n" in text
+    assert f"kept the items of {ini}" in out and (site / "notes.txt").read_text() == "mine"
+    (tmp_path / "p.toml").write_text("albedo_ice = 0.3\n")
+    status, _ = logger_site(tmp_path, options=["--force", "--parameters", str(tmp_path / "p.toml")])
+    assert status == 0 and "albedo_ice 0.3\n" in ini.read_text() and "ch 0.003\n" in ini.read_text()
+    provenance = json.loads((site / "provenance.json").read_text())
+    assert provenance["parameters"]["kept_from_the_site"] == str(ini)
+    assert provenance["parameters"]["parameters_file"] == str(tmp_path / "p.toml")
+    ini.write_text(text.replace("ch 0.003", "ch zero"))
+    before = (site / "data/met_lv3/logger.txt").read_bytes()
+    status, _ = logger_site(tmp_path, options=["--force"])
+    error = capsys.readouterr().err
+    assert status == 2 and "parameter.ini:" in error and "ch" in error and error.count("\n") == 1
+    assert (site / "data/met_lv3/logger.txt").read_bytes() == before
+
+
+def test_parameters_of_another_site_are_read_as_the_programs_read_them(tmp_path, capsys):
+    other = tmp_path / "other.ini"
+    other.write_text((ROOT / "example/run/parameter.ini").read_text().replace("albedo_ice 0.51", "albedo_ice 0.33"))
+    status, site = logger_site(tmp_path, options=["--parameters", str(other)])
+    assert status == 0 and "albedo_ice 0.33\n" in (site / "run/parameter.ini").read_text()
+    assert "latitude 67.0\n" in (site / "run/parameter.ini").read_text()
+
+
+def test_mapping_position_and_clock_reach_the_provenance(tmp_path):
+    source = write_logger_table(tmp_path / "logger.dat")
+    (tmp_path / "map.toml").write_text("latitude = 67.25\nlongitude = 15.0\n"
+                                       + TOA5_MAPPING.format(surface="").replace("UTC+01:00", "UTC+02:00"))
+    assert prepare.main([str(source), "--mapping", str(tmp_path / "map.toml"), "--out", str(tmp_path / "s")]) == 0
+    provenance = json.loads((tmp_path / "s/provenance.json").read_text())
+    assert provenance["site"]["latitude"] == 67.25
+    assert provenance["site"]["latitude_from"] == f"the mapping {tmp_path / 'map.toml'}"
+    assert provenance["time"]["source_clock"] == "UTC+02:00 (time.zone of the mapping)"
+    assert provenance["time"]["utc_offset_hours"] == 1 and "from the mapping" in provenance["time"]["utc_offset_from"]
+    assert "time: UTC+02:00 to UTC (-2 h)" in provenance["conversions"]
+    assert provenance["records"] == {"step_minutes": 10.0, "records": 432}
+    assert provenance["variables"]["sd_sensor"] is None and provenance["variables"]["pressure"] == "BP_kPa"
+    assert provenance["source"]["mapping"]["sha256"] == hashlib.sha256((tmp_path / "map.toml").read_bytes()).hexdigest()
+
+
+@pytest.mark.parametrize("case, expected", [
+    ("bom", None),
+    ("zone", "map.toml: time.zone: 'UTC+99' is no zone"),
+    ("columns", "map.toml: columns: expected a table [columns]"),
+    ("no pressure", "map.toml: columns.pressure: no column of air pressure; the model needs it"),
+    ("unit", "map.toml: column 'BP_kPa' of"),
+    ("inf", "p.toml: diffuse_mode: expected an integer, found inf"),
+    ("nan ini", "other.ini:11: diffuse_mode: expected an integer"),
+    ("junk", "junk.bin: not a recognised layout"),
+    ("long line", "long.csv:2: cannot read as a table: field larger than field limit"),
+    ("parts of hours", "logger.dat: no whole hour of records: the 2 record(s)"),
+    ("coverage", "--min-coverage: expected a share above 0 and at most 1"),
+])
+def test_probed_faults_are_one_line(tmp_path, capsys, case, expected):
+    source = write_logger_table(tmp_path / "logger.dat")
+    mapping = TOA5_MAPPING.format(surface="")
+    options = []
+    if case == "bom":
+        source = tmp_path / "bom.csv"
+        source.write_bytes(b"\xef\xbb\xbf" + SAMPLE.read_bytes())
+    elif case == "zone":
+        mapping = mapping.replace("UTC+01:00", "UTC+99")
+    elif case == "columns":
+        mapping = "columns = 5\n" + mapping.split("[columns]")[0]
+    elif case == "no pressure":
+        mapping = mapping.replace('pressure = "BP_kPa"\n', "")
+    elif case == "unit":
+        mapping = mapping.replace('pressure = "BP_kPa"', 'pressure = { column = "BP_kPa", unit = "bar" }')
+    elif case == "inf":
+        (tmp_path / "p.toml").write_text("diffuse_mode = inf\n")
+        options = ["--parameters", str(tmp_path / "p.toml")]
+    elif case == "nan ini":
+        text = (ROOT / "example/run/parameter.ini").read_text().replace("diffuse_mode 0", "diffuse_mode nan")
+        (tmp_path / "other.ini").write_text(text)
+        options = ["--parameters", str(tmp_path / "other.ini")]
+    elif case == "junk":
+        source = tmp_path / "junk.bin"
+        source.write_bytes(bytes(range(256)) * 64)
+    elif case == "long line":
+        source = tmp_path / "long.csv"
+        source.write_text("time,t_u,rh_u\n2023-01-01 00:00:00," + "1" * 10_000_000 + ",80\n")
+    elif case == "parts of hours":
+        source = write_logger_table(tmp_path / "logger.dat", edit=lambda rows: rows.__delitem__(slice(6, None)))
+    elif case == "coverage":
+        options = ["--min-coverage", "3/2"]
+    (tmp_path / "map.toml").write_text(mapping)
+    if source.suffix == ".dat":
+        options += ["--mapping", str(tmp_path / "map.toml")]
+    site = tmp_path / "site"
+    try:
+        status = prepare.main([str(source), "--out", str(site), "--latitude", "67", "--longitude", "15", *options])
+    except SystemExit as refusal:      # the argument parser's refusal
+        status = refusal.code
+    error = capsys.readouterr().err
+    if expected is None:
+        assert status == 0 and site.exists(), error
+        return
+    assert status == 2 and expected in error and error.count("\n") == 1, error
+    assert not site.exists() and [p.name for p in tmp_path.iterdir() if p.name.startswith(".site")] == []
+
+
+def test_two_prepares_into_one_new_directory_at_once(tmp_path):
+    source = write_logger_table(tmp_path / "logger.dat")
+    (tmp_path / "map.toml").write_text(TOA5_MAPPING.format(surface=""))
+    command = ["/usr/bin/python3", "-m", "pumak", "prepare", str(source), "--mapping", str(tmp_path / "map.toml"),
+               "--out", str(tmp_path / "site"), "--latitude", "67", "--longitude", "15"]
+    environment = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
+    runs = [subprocess.Popen(command, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            for _ in range(2)]
+    results = [(run.wait(timeout=120), run.stderr.read()) for run in runs]
+    assert sorted(status for status, _ in results)[0] == 0
+    for status, error in results:
+        assert status in (0, 2) and error.count("\n") <= 1 and "Traceback" not in error, error
+    assert len(np.loadtxt(tmp_path / "site/data/met_lv3/logger.txt")) == 48
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["logger.dat", "map.toml", "site"]
+
+
+def test_a_refused_write_keeps_the_earlier_site(tmp_path):
+    """A file-size limit stops the write: status 4, one line, the earlier site unchanged and nothing left over."""
+    status, site = logger_site(tmp_path)
+    assert status == 0
+    before = {p.relative_to(site): p.read_bytes() for p in site.rglob("*") if p.is_file()}
+    write_logger_table(tmp_path / "logger.dat", days=4)
+
+    def limit():
+        import resource
+        import signal
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (2000, 2000))
+
+    run = subprocess.run(["/usr/bin/python3", "-B", "-m", "pumak", "prepare", str(tmp_path / "logger.dat"), "--mapping",
+                          str(tmp_path / "map.toml"), "--out", str(site), "--latitude", "67", "--longitude", "15",
+                          "--force"], env=dict(os.environ, PYTHONPATH=str(ROOT / "python")), preexec_fn=limit,
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 4 and run.stderr.count("\n") == 1 and "File too large" in run.stderr, run.stderr
+    assert {p.relative_to(site): p.read_bytes() for p in site.rglob("*") if p.is_file()} == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["logger.dat", "map.toml", "site"]

@@ -5,7 +5,7 @@ import numpy as np, pandas as pd
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 def test_real_columns_are_floats_with_their_negative_zeros(tmp_path):
-    kinds = dict(re.findall(r'\{"(\w+)", column_kind::(\w+),', (ROOT / "model/result_columns.hpp").read_text()))
+    kinds = dict(re.findall(r'\{"(\w+)", column_kind::(\w+),', (ROOT / "records/result_columns.hpp").read_text()))
     for part in ("run", "data"):
         shutil.copytree(ROOT / "example" / part, tmp_path / part)
     build = ROOT / os.environ.get("PUMAK_BUILD_DIR", "build")  # relative: from the top of the tree

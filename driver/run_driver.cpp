@@ -1,4 +1,4 @@
-#include "model/run_driver.hpp"
+#include "driver/run_driver.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>

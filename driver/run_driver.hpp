@@ -1,7 +1,7 @@
 #pragma once
 
-#include "model/model_state.hpp"
 #include "model/model_variant.hpp"
+#include "records/model_state.hpp"
 
 namespace pumak {
 

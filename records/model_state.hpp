@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "io/text_field.hpp"
-#include "model/step_cache.hpp"
 #include "physics/physical_constants.hpp"
+#include "records/step_cache.hpp"
+#include "records/text_field.hpp"
 
 namespace pumak {
 

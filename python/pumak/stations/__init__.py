@@ -1,0 +1,128 @@
+"""A station's own record: read it, and bring it to hourly values in the model's units.
+
+    station = pumak.stations.read("CR3000_Table10min.dat", mapping="mapping.toml")
+    station.data, station.units          # the record as the file holds it
+    hourly = to_model_units(aggregate(to_utc(station)))
+
+`read` recognises the layout from the file itself: a TOA5 logger table
+(with a mapping naming its columns), today's PROMICE/GC-Net hourly product
+(CSV or NetCDF), the older PROMICE hourly text layout, or any CSV through a
+mapping. It returns a `Station`: the record's values in the units the file
+(or the mapping) states, on the stamps and clock of the file. The steps
+`to_utc`, `aggregate` and `to_model_units` each return a new `Station`;
+`pumak.prepare` chains them and goes on to a site.
+"""
+
+import os
+import re
+
+from pumak.errors import SourceError
+from pumak.stations import older, product, toa5
+from pumak.stations.common import (DESCRIPTION, KIND, OPTIONAL, QUANTITIES, STEPS, Station, column_key, convert_unit,
+                                   ddmm_degrees, unit_conversion)
+from pumak.stations.mapped import read_mapped, read_mapping, zone_offset
+from pumak.stations.older import read_older
+from pumak.stations.product import read_product_csv, read_product_netcdf
+from pumak.stations.steps import DEFAULT_MIN_COVERAGE, aggregate, to_model_units, to_utc
+from pumak.stations.toa5 import read_toa5
+
+#: Bytes of a file's head looked at to recognise its layout.
+HEAD_BYTES = 4096
+
+
+def recognise(path):
+    """The reader of a station file, from its first bytes and its header line; None when none fits.
+
+    Parameters
+    ----------
+    path : str
+        The station file.
+
+    Returns
+    -------
+    callable or None
+        ``reader(path)`` -> `Station`; TOA5 tables take a mapping too.
+    """
+    try:
+        with open(path, "rb") as stream:
+            head = stream.read(HEAD_BYTES)
+    except OSError as error:
+        raise SourceError(f"{path}: cannot open: {error.strerror}") from None
+    if head.startswith((b"CDF", b"\x89HDF")):
+        return read_product_netcdf
+    if toa5.recognised(head):
+        return read_toa5
+    first = next((line for line in head.removeprefix(toa5.BOM).decode("utf-8", "replace").splitlines()
+                  if line.strip()), "")
+    names = {column_key(name) for name in re.split(r"[,\s]+", first.strip())}
+    if product.recognised(names):
+        return read_product_csv
+    if older.recognised(names):
+        return read_older
+    return None
+
+
+def read(path, mapping=None):
+    """A station file's record, with its units, before any site exists.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The station file: a TOA5 table, the PROMICE/GC-Net hourly product
+        (CSV or NetCDF), the older PROMICE hourly text layout, or any CSV
+        when `mapping` is given.
+    mapping : str or os.PathLike, optional
+        A TOML mapping (docs/your_own_station.md): for a TOA5 table the
+        column names and the logger clock's zone; for any other CSV also the
+        time column, its label and every unit.
+
+    Returns
+    -------
+    Station
+        `data` (one float64 column per quantity of `QUANTITIES`, NaN where
+        missing) in `units`, indexed by the file's stamps on `clock`; the
+        record step, the label of the stamps, the position (degrees north and
+        east), the variables chosen and what was noticed.
+
+    Raises
+    ------
+    SourceError
+        A file or mapping that cannot be read as promised, in one line naming
+        the file (and line or column).
+    """
+    path = os.fspath(path)
+    if not os.path.isfile(path):
+        raise SourceError(f"{path}: cannot open: " + ("not a regular file" if os.path.exists(path)
+                                                      else "no such file"))
+    reader = recognise(path)
+    if reader is read_toa5:
+        return read_toa5(path, mapping)
+    if mapping is not None:
+        return read_mapped(path, os.fspath(mapping))
+    if reader is None:
+        raise SourceError(f"{path}: not a recognised layout: expected a TOA5 logger table (with --mapping), a "
+                          f"header line with time,t_u,rh_u,... (PROMICE/GC-Net hourly product), one with Year "
+                          f"MonthOfYear DayOfMonth HourOfDayUTC ... (older PROMICE hourly), a NetCDF file of the "
+                          f"product, or --mapping FILE for any CSV")
+    return reader(path)
+
+
+def hourly(path, mapping=None, min_coverage=DEFAULT_MIN_COVERAGE):
+    """`read`, `to_utc`, `aggregate` and `to_model_units` in one: hourly values in the model's units.
+
+    Returns
+    -------
+    Station
+        One row per hour, indexed by its end in UTC (or local solar time when
+        the mapping says the clock is), in °C, m s-1, fraction, W m-2, hPa, m.
+    """
+    return to_model_units(aggregate(to_utc(read(path, mapping)), min_coverage))
+
+
+# The name the first version of the package used.
+read_station = read
+
+__all__ = ["Station", "read", "hourly", "to_utc", "aggregate", "to_model_units", "recognise", "read_mapping",
+           "zone_offset", "convert_unit", "unit_conversion", "ddmm_degrees", "QUANTITIES", "OPTIONAL", "DESCRIPTION",
+           "KIND", "STEPS", "DEFAULT_MIN_COVERAGE", "SourceError", "read_toa5", "read_mapped", "read_older",
+           "read_product_csv", "read_product_netcdf"]

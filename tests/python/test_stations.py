@@ -1,0 +1,340 @@
+"""pumak.stations: a station's own file read with its units, and sub-hourly records made hourly."""
+
+import csv
+import pathlib
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from pumak import stations
+from pumak.errors import SourceError
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+REAL = ROOT / "tests/data/stations/gcnet_v2_datatable10min_2022_05_head.dat"
+NAMES = ["TIMESTAMP", "RECORD", "AirTC", "RH", "WS", "BP", "SWin", "SWout", "LWin", "LWout", "SR50"]
+UNITS = ["TS", "RN", "Deg C", "%", "m/s", "mbar", "W/m^2", "W/m^2", "W/m^2", "W/m^2", "m"]
+PROCESSING = ["", "", "Avg", "Smp", "WVc", "Avg", "Avg", "Avg", "Avg", "Avg", "Smp"]
+MAPPING = ('[time]\nzone = "{zone}"\n{label}\n[columns]\nta_obs = "AirTC"\nrh = "RH"\nwind = "WS"\npressure = "BP"\n'
+           'sr = "SWin"\ncolumn_10 = "SWout"\nlw_down = "LWin"\nlw_up = "LWout"\ndistance = "SR50"\n{extra}')
+
+
+def toa5(path, records, units=UNITS, processing=PROCESSING, first_line=None, names=NAMES):
+    """A TOA5 table; records are (stamp, values...) with None for "NAN"."""
+    head = first_line or '"TOA5","Glacier1","CR3000","1234","CR3000.Std.32","CPU:glacier.CR3","5678","Table10"'
+    lines = [head] + [",".join(f'"{v}"' for v in row) for row in (names, units, processing)]
+    for k, (stamp, *values) in enumerate(records):
+        fields = [f'"{stamp}"', str(k)] + ['"NAN"' if v is None else f"{v:g}" if isinstance(v, float) else str(v)
+                                           for v in values]
+        lines.append(",".join(fields))
+    path.write_text("\r\n".join(lines) + "\r\n")
+    return path
+
+
+def mapping(path, zone="UTC", label="", extra=""):
+    path.write_text(MAPPING.format(zone=zone, label=label, extra=extra))
+    return path
+
+
+def ten_minute_records(first="2023-07-01 01:10", count=18, temperature=None):
+    """Records every 10 min; air temperature 1, 2, 3, ... unless given."""
+    stamps = pd.date_range(first, periods=count, freq="10min")
+    temperature = temperature if temperature is not None else [float(k + 1) for k in range(count)]
+    return [(f"{t:%Y-%m-%d %H:%M:%S}", ta, 80.0, 3.0, 850.0, 400.0, 200.0, 280.0, 315.0, 2.0)
+            for t, ta in zip(stamps, temperature)]
+
+
+# Records stamped 01:10 .. 04:00 on the logger's clock, air temperature 1 .. 18.
+@pytest.mark.parametrize("zone, label, expected", [
+    # end label: hours 01:00-02:00, 02:00-03:00, 03:00-04:00 of the clock, each of six whole records
+    ("UTC+01:00", "", {"2023-07-01 01:00": 3.5, "2023-07-01 02:00": 9.5, "2023-07-01 03:00": 15.5}),
+    ("UTC", "", {"2023-07-01 02:00": 3.5, "2023-07-01 03:00": 9.5, "2023-07-01 04:00": 15.5}),
+    # half an hour: records at 03:40 .. 06:30 UTC make the UTC hours ending 05:00 (04:10 .. 05:00) and 06:00
+    ("UTC-02:30", "", {"2023-07-01 05:00": 6.5, "2023-07-01 06:00": 12.5}),
+    # start label: 01:10-01:50 and 04:00 are incomplete hours at the ends, dropped
+    ("UTC+01:00", 'label = "start"', {"2023-07-01 02:00": 8.5, "2023-07-01 03:00": 14.5}),
+])
+def test_ten_minute_records_give_hand_computed_hourly_means(tmp_path, zone, label, expected):
+    table = toa5(tmp_path / "t.dat", ten_minute_records())
+    hourly = stations.hourly(table, mapping(tmp_path / "m.toml", zone, label))
+    means = {f"{t:%Y-%m-%d %H:%M}": v for t, v in hourly.data["ta_obs"].items()}
+    assert means == expected
+    assert hourly.label == "end" and hourly.details["aggregation"]["records_per_hour"] == 6
+
+
+@pytest.mark.parametrize("missing, coverage, expected", [
+    (2, 2 / 3, 4.5),       # 4 of 6 records: exactly at the threshold, kept (mean of 3, 4, 5, 6)
+    (3, 2 / 3, None),      # 3 of 6: under it, missing
+    (3, 0.5, 5.0),         # kept with a lower threshold (mean of 4, 5, 6)
+    (0, 1.0, 3.5),
+    (1, 1.0, None),
+])
+def test_an_hour_short_of_records_is_missing(tmp_path, missing, coverage, expected):
+    records = ten_minute_records()
+    for k in range(missing):
+        records[k] = (records[k][0], None) + records[k][2:]
+    hourly = stations.hourly(toa5(tmp_path / "t.dat", records), mapping(tmp_path / "m.toml"), coverage)
+    first = hourly.data["ta_obs"].iloc[0]
+    assert (np.isnan(first) if expected is None else first == pytest.approx(expected))
+    under = hourly.details["aggregation"]["hours_under_threshold"]
+    assert under.get("ta_obs", 0) == (expected is None)
+    assert hourly.data["rh"].iloc[0] == pytest.approx(0.8)   # other quantities of that hour kept
+
+
+@pytest.mark.parametrize("column, unit, processing, values, quantity, expected", [
+    ("AirTC", "Deg C", "Avg", [1.0] * 6, "ta_obs", 1.0),
+    ("AirTC", "K", "Avg", [274.15] * 6, "ta_obs", 1.0),
+    ("AirTC", "Celsius", "Avg", [-3.0] * 6, "ta_obs", -3.0),
+    ("BP", "kPa", "Avg", [85.0] * 6, "pressure", 850.0),
+    ("BP", "hPa", "Avg", [850.0] * 6, "pressure", 850.0),
+    ("RH", "%", "Smp", [50.0] * 6, "rh", 0.5),
+    ("WS", "km/h", "Avg", [36.0] * 6, "wind", 10.0),
+    ("SWin", "W/m2", "Tot", [10.0, 20.0, 30.0, 40.0, 50.0, 60.0], "sr", 210.0),    # a total is summed
+    ("SWin", "W/m^2", "Avg", [10.0, 20.0, 30.0, 40.0, 50.0, 60.0], "sr", 35.0),
+    ("SR50", "m", "Smp", [2.0, 2.0, 2.0, 2.0, 2.1, 5.0], "distance", 2.0),        # the median, not the mean
+    ("SR50", "cm", "Smp", [200.0] * 6, "distance", 2.0),
+])
+def test_units_and_processing_come_from_lines_3_and_4(tmp_path, column, unit, processing, values, quantity, expected):
+    index = NAMES.index(column)
+    units, steps = list(UNITS), list(PROCESSING)
+    units[index], steps[index] = unit, processing
+    records = [list(r) for r in ten_minute_records("2023-07-01 01:10", 6)]
+    for record, value in zip(records, values):
+        record[index - 1] = value
+    station = stations.read(toa5(tmp_path / "t.dat", records, units, steps), mapping(tmp_path / "m.toml"))
+    assert station.units[quantity] == unit
+    hourly = stations.to_model_units(stations.aggregate(station))
+    assert hourly.data[quantity].tolist() == [pytest.approx(expected)]
+
+
+def test_a_unit_in_the_mapping_overrides_line_3(tmp_path):
+    units = list(UNITS)
+    units[NAMES.index("AirTC")] = ""
+    table = toa5(tmp_path / "t.dat", ten_minute_records(count=6, temperature=[274.15] * 6), units)
+    with pytest.raises(SourceError, match=r"t.dat:3: column 'AirTC': no unit given for air temperature"):
+        stations.read(table, mapping(tmp_path / "m.toml"))
+    text = MAPPING.format(zone="UTC", label="", extra="").replace('ta_obs = "AirTC"',
+                                                                  'ta_obs = { column = "AirTC", unit = "K" }')
+    (tmp_path / "m.toml").write_text(text)
+    assert stations.hourly(table, tmp_path / "m.toml").data["ta_obs"].tolist() == [pytest.approx(1.0)]
+
+
+def test_surface_height_becomes_a_distance_and_kelvin_is_shifted(tmp_path):
+    """A mapped CSV: a surface height (up) is a distance (down) with the sign reversed."""
+    stamps = pd.date_range("2023-07-01 00:00", periods=4, freq="1h")
+    frame = pd.DataFrame({"time": stamps.strftime("%Y-%m-%dT%H:%M"), "t": [273.15, 274.15, 275.15, 276.15],
+                          "h": [1.0, 0.9, 0.8, 0.7], "rh": 0.8, "ws": 3.0, "p": 85000.0, "sw": 100.0, "lw": 300.0})
+    frame["p"] = ["85000", "1e999", "85000", "inf"]       # an overflow and an infinity are missing values
+    frame.to_csv(tmp_path / "s.csv", index=False)
+    (tmp_path / "m.toml").write_text(
+        '[time]\ncolumn = "time"\nlabel = "start"\n[columns]\nta_obs = { column = "t", unit = "K" }\n'
+        'rh = { column = "rh", unit = "1" }\nwind = { column = "ws", unit = "m/s" }\n'
+        'pressure = { column = "p", unit = "Pa" }\nsr = { column = "sw", unit = "W m-2" }\n'
+        'lw_down = { column = "lw", unit = "W m-2" }\nlw_up = { column = "lw", unit = "W m-2" }\n'
+        'surface_height = { column = "h", unit = "m" }\n')
+    hourly = stations.hourly(tmp_path / "s.csv", tmp_path / "m.toml")
+    np.testing.assert_allclose(hourly.data["distance"], [-1.0, -0.9, -0.8, -0.7])
+    np.testing.assert_allclose(hourly.data["ta_obs"], [0.0, 1.0, 2.0, 3.0], atol=1e-9)
+    np.testing.assert_allclose(hourly.data["pressure"], [850.0, np.nan, 850.0, np.nan])
+    assert hourly.step_seconds == 3600 and hourly.label == "start"
+
+
+@pytest.mark.parametrize("zone, label", [("UTC+01:00", "end"), ("UTC-03:00", "start"), ("UTC+05:30", "end")])
+def test_five_minute_csv_gives_the_hours_of_its_ten_minute_subsample(tmp_path, zone, label):
+    """Each 5-minute record holds the value of the 10-minute interval it lies in."""
+    five = pd.date_range("2023-07-01 00:05", "2023-07-02 00:00", freq="5min")
+    if label == "start":
+        five = five - pd.Timedelta(minutes=5)
+    tens = five.ceil("10min") if label == "end" else five.floor("10min")
+    value = np.sin(tens.asi8 / 6e11 / 7.0) * 10 + 0.01 * np.arange(len(five)) // 2
+    frame = pd.DataFrame({"stamp": five.strftime("%Y-%m-%d %H:%M"), "t": value, "x": 1.0})
+    header = ('[time]\ncolumn = "stamp"\nzone = "{}"\nlabel = "{}"\n[columns]\n'.format(zone, label)
+              + "".join(f'{q} = {{ column = "{c}", unit = "{u}" }}\n' for q, c, u in [
+                  ("ta_obs", "t", "degC"), ("rh", "x", "1"), ("wind", "x", "m/s"), ("pressure", "x", "hPa"),
+                  ("sr", "x", "W/m2"), ("lw_down", "x", "W/m2"), ("lw_up", "x", "W/m2")]))
+    (tmp_path / "m.toml").write_text(header)
+    frame.to_csv(tmp_path / "five.csv", index=False)
+    on_ten = (five.minute % 10 == 0)
+    frame[on_ten].to_csv(tmp_path / "ten.csv", index=False)
+    by_five = stations.hourly(tmp_path / "five.csv", tmp_path / "m.toml")
+    by_ten = stations.hourly(tmp_path / "ten.csv", tmp_path / "m.toml")
+    assert (by_five.step_seconds, by_ten.step_seconds) == (3600, 3600)
+    assert by_five.data.index.equals(by_ten.data.index) and len(by_five.data) >= 22
+    np.testing.assert_allclose(by_five.data["ta_obs"], by_ten.data["ta_obs"], rtol=1e-12)
+    assert (by_five.data.index.minute == 0).all()                 # whole UTC hours, also at UTC+05:30
+
+
+def test_real_toa5_table_reads_and_aggregates(tmp_path):
+    (tmp_path / "m.toml").write_text(
+        'latitude = { column = "Latitude", unit = "ddmm" }\nlongitude = { column = "Longitude", unit = "ddmm" }\n'
+        '[time]\nzone = "UTC"\n[columns]\nta_obs = { column = "Asp_temp_L", unit = "degC" }\n'
+        'rh = { column = "Humidity_L", unit = "%" }\nwind = { column = "WindSpeed_S_L", unit = "m/s" }\n'
+        'pressure = { column = "Pressure_L", unit = "hPa" }\nsr = { column = "SWUpper", unit = "W/m2" }\n'
+        'lw_down = { column = "LWUpper", unit = "W/m2", body_temperature = "TemperatureRadSensor" }\n'
+        'lw_up = { column = "LWLower", unit = "W/m2", body_temperature = "TemperatureRadSensor" }\n'
+        'distance = { column = "SR_L", unit = "m" }\n')
+    station = stations.read(REAL, tmp_path / "m.toml")
+    assert station.details["logger"]["table"] == "DataTable10min" and station.details["logger"]["logger"] == "CR1000X"
+    assert (station.step_seconds, station.label, len(station.data)) == (600, "end", 300)
+    assert station.latitude == pytest.approx(55 + 41.31 / 60, abs=1e-4)
+    assert station.longitude == pytest.approx(12 + 34.93 / 60, abs=1e-4)
+    assert station.latitude_from == "the source: median of Latitude (ddmm)"
+    hourly = stations.to_model_units(stations.aggregate(station))
+    # read independently: the six records stamped 13:10 .. 14:00 make the hour ending 14:00
+    with open(REAL, newline="") as stream:
+        rows = list(csv.reader(stream))
+    names = rows[1]
+    six = [r for r in rows[4:] if "2022-05-16 13:10:00" <= r[0] <= "2022-05-16 14:00:00"]
+    assert len(six) == 6
+    expected_t = np.mean([float(r[names.index("Asp_temp_L")]) for r in six])
+    lw = [float(r[names.index("LWUpper")]) + 5.670374419e-8 * (float(r[names.index("TemperatureRadSensor")])
+                                                                  + 273.15) ** 4 for r in six]
+    assert hourly.data.index[0] == pd.Timestamp("2022-05-16 14:00")     # 12:30-13:00 is an incomplete edge
+    assert hourly.data["ta_obs"].iloc[0] == pytest.approx(expected_t)
+    assert hourly.data["lw_down"].iloc[0] == pytest.approx(np.mean(lw))
+    assert hourly.data["rh"].iloc[0] == pytest.approx(np.mean([float(r[names.index("Humidity_L")]) for r in six]) / 100)
+    assert (hourly.data["distance"] == 0).all()
+
+
+def _block(tmp_path):
+    return toa5(tmp_path / "t.dat", ten_minute_records())
+
+
+def _edit(path, change):
+    lines = path.read_bytes().decode().split("\r\n")
+    change(lines)
+    path.write_bytes("\r\n".join(lines).encode("utf-8", "surrogateescape"))
+    return path
+
+
+def _replace_value(lines, line_number, column, value):
+    fields = lines[line_number - 1].split(",")
+    fields[NAMES.index(column)] = value
+    lines[line_number - 1] = ",".join(fields)
+
+
+# Records 1 .. 18 stand on lines 5 .. 22.
+@pytest.mark.parametrize("change, expected", [
+    (lambda ls: ls.insert(10, "\r\n".join(ls[:4])), ("repeated_header_blocks", [11])),
+    (lambda ls: ls.insert(10, ls[9]), ("duplicate_records_dropped", 1)),
+    (lambda ls: _replace_value(ls, 12, "RECORD", "20"), ("record_counter_gaps", 2)),
+    (lambda ls: ls.__setitem__(8, ls[8].replace(",80,", ',"INF",').replace(",850,", ",Infinity,")), ("missing", 5)),
+    (lambda ls: ls.__setitem__(0, "\ufeff" + ls[0]), None),
+])
+def test_logger_file_quirks_are_tolerated_and_reported(tmp_path, change, expected):
+    table = _edit(_block(tmp_path), change)
+    station = stations.read(table, mapping(tmp_path / "m.toml"))
+    assert len(station.data) == 18
+    if expected and expected[0] == "missing":
+        assert np.isnan(station.data.iloc[expected[1] - 1][["rh", "pressure"]]).all()
+        assert np.isfinite(station.data.drop(columns=["column_10", "distance"]).drop(index=station.data.index[4])).all().all()
+    elif expected:
+        key, value = expected
+        found = station.details[key]
+        assert (found["count"] if key == "record_counter_gaps" else found) == value
+    assert np.isfinite(stations.aggregate(station).data["ta_obs"]).all()
+
+
+@pytest.mark.parametrize("change, expected", [
+    (lambda ls: ls.insert(10, ls[9].replace(",6,80,", ",6.5,80,", 1)),
+     r"t.dat:11: TIMESTAMP: 2023-07-01 02:00:00 repeats the stamp of line 10 with other values \(ta_obs\)"),
+    (lambda ls: ls.insert(10, ls[6]),
+     r"t.dat:11: TIMESTAMP: not in time order: 2023-07-01 01:30:00 goes back before 2023-07-01 02:00:00 of line 10"),
+    (lambda ls: ls.__setitem__(9, ls[9].replace("02:00:00", "02:04:00")),
+     r"t.dat:10: TIMESTAMP: 2023-07-01 02:04:00 is off the 10-minute grid"),
+    (lambda ls: ls.__setitem__(9, ls[9].replace("02:00:00", "yesterday")),
+     r"t.dat:10: TIMESTAMP: expected a date and time, found '2023-07-01 yesterday'"),
+    (lambda ls: ls.__setitem__(9, ls[9] + ",1"), r"t.dat:10: holds 12 fields, line 2 names 11 columns"),
+    (lambda ls: ls.__setitem__(9, ls[9].replace(",80,", ",eighty,")), r"t.dat:10: RH: expected a number"),
+    (lambda ls: ls.__setitem__(2, ls[2].replace('"mbar"', '"psi"')),
+     r"t.dat:3: column 'BP': unit 'psi' of air pressure not understood"),
+    (lambda ls: ls.__setitem__(slice(2, None), []), r"t.dat: ends inside its header block at line 2"),
+    (lambda ls: ls.__setitem__(9, '"2023-07-01 02:00:00",' + "9" * 10_000_000), r"t.dat:10: cannot read as a TOA5 line: field larger than field limit"),
+    (lambda ls: ls.__setitem__(9, "\x00\xff\xfe garbage \x01"), r"t.dat:10: holds 1 fields"),
+])
+def test_logger_file_faults_are_one_line_naming_the_lines(tmp_path, change, expected):
+    table = _edit(_block(tmp_path), change)
+    with pytest.raises(SourceError, match=expected) as error:
+        stations.read(table, mapping(tmp_path / "m.toml"))
+    assert "\n" not in str(error.value) and len(str(error.value)) < 400
+
+
+@pytest.mark.parametrize("text, expected", [
+    ('[time]\nzone = "UTC+99"\n[columns]\nta_obs = "AirTC"\n', r"m.toml: time.zone: 'UTC\+99' is no zone"),
+    ('columns = 5\n[time]\nzone = "UTC"\n', r"m.toml: columns: expected a table \[columns\] .*found an integer 5"),
+    ('[time]\nzone = "UTC"\n[columns]\nta_obs = 5\n', r"m.toml: columns.ta_obs: expected a column name or a table"),
+    ('[time]\nzone = "UTC"\nlabel = "middle"\n', r"m.toml: \[time\]: expected column"),
+    ('[columns]\nta_obs = "AirTC"\n', r"m.toml: time.zone: the logger clock's zone is required"),
+    ('header_line = 1\n[time]\nzone = "UTC"\n', r"m.toml: header_line: not used for a TOA5 table"),
+    (MAPPING.format(zone="UTC", label="", extra="").replace('pressure = "BP"\n', ''),
+     r"m.toml: columns.pressure: no column of air pressure; the model needs it"),
+    (MAPPING.format(zone="UTC", label="", extra="").replace('"RH"', '"Humidity"'),
+     r"m.toml: columns.rh.column: no column 'Humidity' in the header of .*t.dat"),
+    ("[time\n", r"m.toml: not a TOML file"),
+])
+def test_mapping_faults_are_one_line(tmp_path, text, expected):
+    (tmp_path / "m.toml").write_text(text)
+    with pytest.raises(SourceError, match=expected):
+        stations.read(_block(tmp_path), tmp_path / "m.toml")
+
+
+@pytest.mark.parametrize("text, expected", [
+    ('header_line = "1"\n[time]\ncolumn = "t"\nlabel = "end"\n', r"header_line: expected a line number .*found a text '1'"),
+    ('delimiter = 5\n[time]\ncolumn = "t"\nlabel = "end"\n', r"delimiter: expected one character"),
+    ('[time]\ncolumn = "t"\nlabel = "end"\n[columns]\nrh = { column = "x" }\n', r"columns.rh: expected column .* and unit"),
+    ('latitude = "north"\n[time]\ncolumn = "t"\nlabel = "end"\n', r"latitude.*no column 'north'"),
+])
+def test_csv_mapping_values_of_the_wrong_type_are_one_line(tmp_path, text, expected):
+    (tmp_path / "s.csv").write_text("t,x\n2023-01-01 00:00,1\n")
+    (tmp_path / "m.toml").write_text(text)
+    with pytest.raises(SourceError, match=expected):
+        stations.read(tmp_path / "s.csv", tmp_path / "m.toml")
+
+
+@pytest.mark.parametrize("value, expected", [
+    (5541.31076, 55 + 41.31076 / 60), (-4930.0, -49.5), (1234.92969, 12 + 34.92969 / 60), (45.0, 0.75),
+    (4960.0, None),           # 60 minutes: not a ddmm position
+])
+def test_ddmm_positions(value, expected):
+    found = stations.ddmm_degrees(np.array([value]))[0]
+    assert (np.isnan(found) if expected is None else found == pytest.approx(expected, abs=1e-12))
+
+
+@pytest.mark.parametrize("columns, latitude, longitude, source", [
+    ("LatitudeGPSddmm LongitudeGPSddmm", 6729.6, 4955.2, "LatitudeGPSddmm (ddmm)"),
+    ("LatitudeGPS LongitudeGPS", 67.493333, 49.92, "LatitudeGPS"),
+])
+def test_older_layout_position(tmp_path, columns, latitude, longitude, source):
+    header = "Year MonthOfYear DayOfMonth HourOfDayUTC AirPressure(hPa) AirTemperature(C) " \
+             "RelativeHumidity_wrtWater(%) WindSpeed(m/s) ShortwaveRadiationDown(W/m2) " \
+             "LongwaveRadiationDown(W/m2) LongwaveRadiationUp(W/m2) " + columns
+    rows = [f"2016 7 1 {h} 850 1 80 4 100 280 316 {-999 if h == 1 else latitude} {longitude if h else -999}"
+            for h in range(5)]
+    (tmp_path / "older.txt").write_text(header + "\n" + "\n".join(rows) + "\n")
+    station = stations.read(tmp_path / "older.txt")
+    assert station.latitude == pytest.approx(67 + 29.6 / 60, abs=2e-4)
+    assert station.longitude == pytest.approx(-(49 + 55.2 / 60), abs=2e-4)     # west positive in the file
+    assert station.latitude_from == f"the source: median of {source}"
+
+
+def test_read_is_usable_before_any_site(tmp_path):
+    table = toa5(tmp_path / "t.dat", ten_minute_records())
+    station = stations.read(table, mapping(tmp_path / "m.toml", "UTC+01:00"))
+    assert station.clock.startswith("UTC+01:00") and station.zone_offset_hours == 1.0
+    assert station.units["ta_obs"] == "Deg C" and station.units["pressure"] == "mbar"
+    assert station.chosen["ta_obs"] == "AirTC" and station.aggregation["distance"] == "median"
+    assert station.lines.tolist() == list(range(5, 23))
+    assert station.data.index[0] == pd.Timestamp("2023-07-01 01:10")         # the logger's clock, untouched
+    utc = stations.to_utc(station)
+    assert utc.data.index[0] == pd.Timestamp("2023-07-01 00:10") and station.data.index[0].hour == 1
+    with pytest.raises(SourceError, match="give --mapping FILE"):
+        stations.read(table)
+
+
+def test_product_prefers_the_tilt_corrected_shortwave():
+    station = stations.read(ROOT / "example/promice_l3/l3_hourly_2023_12.csv")
+    assert (station.chosen["sr"], station.chosen["column_10"], station.chosen["distance"]) == (
+        "dsr_cor", "usr_cor", "z_boom_cor_u")
+    frame = pd.read_csv(ROOT / "example/promice_l3/l3_hourly_2023_12.csv")
+    np.testing.assert_array_equal(station.data["sr"], frame["dsr_cor"])
+    assert station.units["rh"] == "%" and not station.height
