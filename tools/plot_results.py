@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""The plot command under its old name: the same as `python3 -m pumak plot`.
+"""A shortcut for `pumak plot` that works without installing the package.
 
-    tools/plot_results.py TABLE [PNG] [--json FILE|-] [--no-plot]
+    /usr/bin/python3 tools/plot_results.py TABLE [PNG] [--json FILE|-] [--no-plot]
+
+Same arguments, output and exit statuses as `pumak plot` (see pumak/plot.py).
 """
 import sys
 from pathlib import Path

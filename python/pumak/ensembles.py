@@ -236,6 +236,8 @@ def _dataset(out, run):
             attrs["units"] = item["unit"]
         data_vars[f"parameter_{name}"] = ("member", values, attrs)
 
+    if "time_bnds" in single:  # the bounds the time coordinate names
+        data_vars["time_bnds"] = single["time_bnds"]
     coords = {"member": ("member", numbers, {"long_name": "ensemble member number"}), **single.coords}
     attrs = dict(single.attrs)
     attrs["title"] = "pumak cryoconite hole model ensemble"
@@ -243,6 +245,7 @@ def _dataset(out, run):
     dataset = xr.Dataset(data_vars, coords=coords, attrs=attrs)
     if "time" in single.coords:
         dataset["time"].encoding.update(single["time"].encoding)
+        dataset["time_bnds"].encoding.update(single["time_bnds"].encoding)
     return dataset
 
 

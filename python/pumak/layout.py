@@ -58,7 +58,24 @@ MET_DIRECTORY = ("..", "data", "met_lv3")
 
 
 def program_name(program):
-    """The full name of a program given by its full or short name."""
+    """The full name of a program given by its full or short name.
+
+    Parameters
+    ----------
+    program : str
+        ``pumak_metrun``, ``pumak_fixed_a``, ``pumak_fixed_b`` or ``metrun``,
+        ``fixed_a``, ``fixed_b``.
+
+    Returns
+    -------
+    str
+        The full name.
+
+    Raises
+    ------
+    ValueError
+        No such program.
+    """
     name = PROGRAM_ALIASES.get(program, program)
     if name not in STATEMENTS:
         raise ValueError(f"unknown program {program!r}: expected one of {', '.join(STATEMENTS)}")
@@ -66,5 +83,38 @@ def program_name(program):
 
 
 def items_in_layout(statements):
-    """The items a parameter file of `statements` statements holds."""
+    """The items a parameter file of `statements` statements holds.
+
+    Parameters
+    ----------
+    statements : int
+        16 (pumak_metrun) or 13 (the fixed-forcing programs).
+
+    Returns
+    -------
+    tuple of str
+        The item names in file order: the two file names share the first
+        statement, so there are ``statements + 1``.
+    """
     return PARAMETER_ITEMS[:statements + 1]
+
+
+def met_file_path(run_dir, met_file):
+    """The met file a program started in `run_dir` reads, joined exactly as the programs join it.
+
+    Parameters
+    ----------
+    run_dir : str
+        The run directory ("" for the working directory).
+    met_file : str
+        The item ``met_file`` of parameter.ini, without trailing blanks.
+
+    Returns
+    -------
+    str
+        ``run_dir/../data/met_lv3/`` followed by `met_file` as it stands: an
+        absolute name such as ``/abs/x.txt`` is read from
+        ``run_dir/../data/met_lv3//abs/x.txt``, never from ``/abs/x.txt``.
+    """
+    relative = "/".join(MET_DIRECTORY) + "/" + met_file
+    return relative if not run_dir else f"{run_dir}/{relative}"

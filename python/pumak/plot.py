@@ -1,85 +1,54 @@
 """Plot a results table of a cryoconite hole run and summarise how well it fits.
 
-The table is the CSV the model writes: one header line, then one row per simulated
-hour, 24 rows per day in run order.  Columns are found by name, so their order and
-any extra columns do not matter.  Non-finite values (NaN, Inf, -Inf, any case) are
-kept as gaps: they are left out of every statistic and counted in the summary.
+    pumak plot TABLE [PNG] [--json FILE|-] [--no-plot]
 
-    python3 -m pumak plot TABLE [PNG] [--json FILE|-] [--no-plot]
+The table is the CSV the model writes, read with `pumak.read_results` (each
+value to the bit): one header line, then one row per simulated hour, 24 rows
+per day in run order. Non-finite values (NaN, Inf, -Inf) are kept as gaps:
+they are left out of every statistic and counted in the summary. When the
+observed surface cannot be trusted (`pumak.surface.unusable`: absent, too
+few valid hours, or constant such as a sensor reading zero), no fit
+statistic is given and the summary says why; the figure is still drawn.
 
-Exit status: 0 on success (also for a table without rows), 1 when the file is not
-a readable results table or the plot cannot be written, 2 for bad arguments.
+Exit status: 0 done (also for a table without rows); 2 bad input (an
+argument, a file that is not a results table); 4 the figure or the JSON
+could not be written (a full disk, a file-size limit, no permission).
 
 In a script, `figure(results)` and `summary(results)` take the DataFrame of
 pumak.run or pumak.read_results.
 """
-import argparse
-import csv
 import json
 import math
-import re
+import os
 import sys
 from pathlib import Path
 
 import numpy as np
 
+from pumak import cli, outputs, surface
+from pumak.errors import InputError
+
+COMMAND = "plot"
 HOURS_PER_DAY = 24
 
 # Columns the summary and the figure use (day of year; m; mm; W m-2).
 REQUIRED = ("days_for_graph", "sd_obs", "sd_calc", "cryoconite_depth", "melt_ice", "melt_cryo",
             "src_direct", "src_diffuse", "src_diffuse_t")
 
-# A decimal number, or NaN / Inf / Infinity with an optional sign, in any case.
-_NUMBER = re.compile(r"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|nan|inf(?:inity)?)",
-                     re.IGNORECASE)
-
-
-class TableError(Exception):
-    """The file is not a readable results table; the message says why."""
-
-
-def read_table(path):
-    """Return {column: float64 array} for the required columns of the table at `path`."""
-    path = Path(path)
-    try:
-        with open(path, newline="", encoding="utf-8-sig") as handle:
-            rows = list(csv.reader(handle))
-    except FileNotFoundError:
-        raise TableError("no such file")
-    except IsADirectoryError:
-        raise TableError("is a directory, not a table")
-    except UnicodeDecodeError:
-        raise TableError("not a text file")
-    except (OSError, csv.Error) as exc:
-        raise TableError("cannot be read as CSV (%s)" % exc)
-
-    rows = [(n, row) for n, row in enumerate(rows, start=1) if any(f.strip() for f in row)]
-    if not rows:
-        raise TableError("empty file, no header line")
-    header = [name.strip() for name in rows[0][1]]
-    missing = [name for name in REQUIRED if name not in header]
-    if missing:
-        raise TableError("not a results table: missing column(s) %s" % ", ".join(missing))
-    doubled = sorted({name for name in REQUIRED if header.count(name) > 1})
-    if doubled:
-        raise TableError("column(s) %s appear more than once" % ", ".join(doubled))
-
-    index = {name: header.index(name) for name in REQUIRED}
-    values = {name: np.empty(len(rows) - 1) for name in REQUIRED}
-    for i, (line, row) in enumerate(rows[1:]):
-        if len(row) != len(header):
-            raise TableError("line %d has %d fields, the header has %d"
-                             % (line, len(row), len(header)))
-        for name, col in index.items():
-            text = row[col].strip()
-            if not _NUMBER.fullmatch(text):
-                raise TableError("line %d, column %s: %r is not a number" % (line, name, text))
-            values[name][i] = float(text)
-    return values
-
 
 def relative(series):
-    """The series minus its first finite value (the first hour, unless that hour is missing)."""
+    """The series minus its first finite value (the first hour, unless that hour is missing).
+
+    Parameters
+    ----------
+    series : numpy.ndarray of float, shape (hours,)
+        A lowering in m (any unit: the result has the series' unit).
+
+    Returns
+    -------
+    numpy.ndarray of float, shape (hours,)
+        All NaN when the series holds no finite value.
+    """
     finite = np.isfinite(series)
     if not finite.any():
         return np.full_like(series, np.nan)
@@ -87,7 +56,18 @@ def relative(series):
 
 
 def daily_means(series):
-    """Mean of the finite values in each consecutive group of 24 rows (NaN for a group with none)."""
+    """Mean of the finite values in each consecutive group of 24 rows.
+
+    Parameters
+    ----------
+    series : numpy.ndarray of float, shape (hours,)
+        Hourly values (unit kept).
+
+    Returns
+    -------
+    numpy.ndarray of float, shape (ceil(hours / 24),)
+        NaN for a group without a finite value; the last group may be short.
+    """
     means = []
     for start in range(0, len(series), HOURS_PER_DAY):
         day = series[start:start + HOURS_PER_DAY]
@@ -102,7 +82,18 @@ def _first_last(series):
 
 
 def correlation(x, y):
-    """Pearson correlation of paired finite values; None if fewer than 2 pairs or a series is constant."""
+    """Pearson correlation of paired finite values.
+
+    Parameters
+    ----------
+    x, y : numpy.ndarray of float, shape (pairs,)
+        Paired values, all finite.
+
+    Returns
+    -------
+    float or None
+        From -1 to 1; None for fewer than 2 pairs or a constant series.
+    """
     if x.size < 2 or np.all(x == x[0]) or np.all(y == y[0]):
         return None
     dx, dy = x - x.mean(), y - y.mean()
@@ -112,10 +103,31 @@ def correlation(x, y):
 
 
 def summarise(table, name):
-    """Fit of modelled to observed lowering and the course of the hole depth, as a dict."""
+    """The fit of modelled to observed lowering and the course of the hole depth.
+
+    Parameters
+    ----------
+    table : dict of str to numpy.ndarray of float, each shape (hours,)
+        The `REQUIRED` columns (sd_obs and sd_calc in m, depth in mm).
+    name : str
+        The table's name, for the summary.
+
+    Returns
+    -------
+    dict
+        ``table``, ``hours``, ``final_obs_lowering_m``,
+        ``final_calc_lowering_m``, ``pairs`` (hours of the fit), ``bias_m``
+        (mean of modelled minus observed lowering), ``rmse_m``,
+        ``correlation``, ``no_fit_reason`` (None, or why the observed
+        surface gives no fit; the fit values are then None),
+        ``depth_initial_mm``, ``depth_final_mm``, ``depth_min_mm``,
+        ``depth_max_mm``, ``hours_with_nonfinite``, ``nonfinite`` (column
+        to count). Undefined values are None.
+    """
     obs, calc = relative(table["sd_obs"]), relative(table["sd_calc"])
     depth = table["cryoconite_depth"]
-    paired = np.isfinite(obs) & np.isfinite(calc)
+    reason = surface.unusable(table["sd_obs"], "sd_obs") if len(depth) else None
+    paired = np.isfinite(obs) & np.isfinite(calc) & (reason is None)
     diff = calc[paired] - obs[paired]
     finite_depth = depth[np.isfinite(depth)]
     bad = {col: int(np.count_nonzero(~np.isfinite(v))) for col, v in table.items()}
@@ -125,12 +137,13 @@ def summarise(table, name):
     return {
         "table": name,
         "hours": int(len(depth)),
-        "final_obs_lowering_m": _first_last(obs)[1],
+        "final_obs_lowering_m": None if reason else _first_last(obs)[1],
         "final_calc_lowering_m": _first_last(calc)[1],
         "pairs": int(diff.size),
         "bias_m": float(diff.mean()) if diff.size else None,
         "rmse_m": float(math.sqrt(np.mean(diff * diff))) if diff.size else None,
         "correlation": correlation(calc[paired], obs[paired]),
+        "no_fit_reason": reason,
         "depth_initial_mm": _first_last(depth)[0],
         "depth_final_mm": _first_last(depth)[1],
         "depth_min_mm": float(finite_depth.min()) if finite_depth.size else None,
@@ -141,16 +154,33 @@ def summarise(table, name):
 
 
 def format_summary(s):
+    """The summary as the command prints it.
+
+    Parameters
+    ----------
+    s : dict
+        As `summarise` returns it.
+
+    Returns
+    -------
+    str
+        Six lines without a final line end; lowering in m (4 decimals),
+        depth in mm (1 decimal); ``undefined`` for a value that is None, and
+        the reason instead of the fit when the surface gives none.
+    """
     def num(value, fmt):
         return "undefined" if value is None else format(value, fmt)
+    if s.get("no_fit_reason"):
+        fit = "fit              none: %s" % s["no_fit_reason"]
+    else:
+        fit = ("fit              bias %s m, RMSE %s m, correlation %s (%d paired hours)"
+               % (num(s["bias_m"], "+.4f"), num(s["rmse_m"], ".4f"), num(s["correlation"], ".4f"), s["pairs"]))
     lines = [
         "table            %s" % s["table"],
         "hours            %d" % s["hours"],
         "final lowering   observed %s m, modelled %s m (from the first hour)"
         % (num(s["final_obs_lowering_m"], ".4f"), num(s["final_calc_lowering_m"], ".4f")),
-        "fit              bias %s m, RMSE %s m, correlation %s (%d paired hours)"
-        % (num(s["bias_m"], "+.4f"), num(s["rmse_m"], ".4f"),
-           num(s["correlation"], ".4f"), s["pairs"]),
+        fit,
         "hole depth       initial %s, final %s, min %s, max %s mm"
         % tuple(num(s[k], ".1f") for k in
                 ("depth_initial_mm", "depth_final_mm", "depth_min_mm", "depth_max_mm")),
@@ -161,7 +191,21 @@ def format_summary(s):
 
 
 def build_figure(table, title):
-    """Four panels over the day of year: lowering, hole depth, daily melt energy, floor shortwave."""
+    """Four panels over the day of year: lowering, hole depth, daily melt energy, floor shortwave.
+
+    Parameters
+    ----------
+    table : dict of str to numpy.ndarray of float, each shape (hours,)
+        The `REQUIRED` columns.
+    title : str
+        The figure's title.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        Lowering in m since the first hour; depth in mm; daily mean melt
+        energy and floor shortwave in W m-2. Non-finite values are gaps.
+    """
     import matplotlib
     matplotlib.use("Agg")
     from matplotlib.figure import Figure
@@ -200,76 +244,93 @@ def build_figure(table, title):
     return fig
 
 
+def _columns(results):
+    """The columns the tool uses, as float64 arrays, from a DataFrame or mapping of results."""
+    missing = [name for name in REQUIRED if name not in results]
+    if missing:
+        raise InputError(f"results: no column {', '.join(missing)}", item=missing[0])
+    return {name: np.asarray(results[name], dtype=np.float64) for name in REQUIRED}
+
+
+def figure(results, title=""):
+    """The four-panel figure of a DataFrame of results (`build_figure`; save with ``.savefig``).
+
+    Parameters
+    ----------
+    results : pandas.DataFrame, shape (hours, 34)
+        As `pumak.run` or `pumak.read_results` give them.
+    title : str
+        The figure's title.
+    """
+    return build_figure(_columns(results), title)
+
+
+def summary(results, name=""):
+    """The fit summary of a DataFrame of results, as the command prints it (`summarise`).
+
+    Parameters
+    ----------
+    results : pandas.DataFrame, shape (hours, 34)
+        As `pumak.run` or `pumak.read_results` give them.
+    name : str
+        The table's name, for the summary.
+    """
+    return summarise(_columns(results), name)
+
+
+def _json_text(s):
+    # Standard JSON has no NaN or Infinity: an overflowed statistic is written as null.
+    clean = {k: None if isinstance(v, float) and not math.isfinite(v) else v for k, v in s.items()}
+    return json.dumps(clean, indent=2) + "\n"
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python3 -m pumak plot", description=__doc__.split("\n\n")[0])
+    """``pumak plot``: the command line; returns the exit status (see the module's docstring)."""
+    parser = cli.parser(COMMAND, __doc__.split("\n\n")[0])
     parser.add_argument("table", help="results table (CSV)")
     parser.add_argument("png", nargs="?", help="figure to write (default: TABLE with .png)")
     parser.add_argument("--json", metavar="FILE", help="also write the summary as JSON ('-': stdout)")
     parser.add_argument("--no-plot", action="store_true", help="print the summary only")
     args = parser.parse_args(argv)
+    return cli.run(COMMAND, lambda: _plot(args))
+
+
+def _plot(args):
+    from pumak.results import read_results
 
     # With the JSON on standard output, everything meant for people goes to stderr.
     talk = sys.stderr if args.json == "-" else sys.stdout
     table_path = Path(args.table)
     png = Path(args.png) if args.png else table_path.with_suffix(".png")
-    try:
-        table = read_table(table_path)
-    except TableError as exc:
-        print("%s: %s" % (args.table, exc), file=sys.stderr)
-        return 1
-    if not args.no_plot and png.resolve() == table_path.resolve():
-        print("%s: the figure would overwrite the table; give another PNG name" % args.table,
-              file=sys.stderr)
-        return 1
-
-    summary = summarise(table, table_path.name)
-    if summary["hours"] == 0:
+    results = read_results(table_path)
+    if not args.no_plot and os.path.realpath(png) == os.path.realpath(table_path):
+        raise InputError(f"{args.table}: the figure would overwrite the table; give another PNG name",
+                         file=args.table)
+    if args.json not in (None, "-") and os.path.realpath(args.json) in (
+            os.path.realpath(table_path), None if args.no_plot else os.path.realpath(png)):
+        raise InputError(f"--json {args.json}: the summary would overwrite the table or the figure; give another "
+                         "name", item="--json")
+    table = _columns(results)
+    s = summarise(table, table_path.name)
+    if s["hours"] == 0:
         print("%s: the table has a header but no hourly rows; nothing to summarise or plot"
               % args.table, file=talk)
     else:
-        print(format_summary(summary), file=talk)
-    if args.json:
-        # Standard JSON has no NaN or Infinity: an overflowed statistic is written as null.
-        clean = {k: None if isinstance(v, float) and not math.isfinite(v) else v
-                 for k, v in summary.items()}
-        text = json.dumps(clean, indent=2)
-        if args.json == "-":
-            print(text)
-        else:
-            try:
-                Path(args.json).write_text(text + "\n")
-            except OSError as exc:
-                print("%s: cannot write JSON summary (%s)" % (args.json, exc), file=sys.stderr)
-                return 1
+        print(format_summary(s), file=talk)
+    if args.json == "-":
+        sys.stdout.write(_json_text(s))
+    elif args.json:
+        outputs.write_file(args.json, _json_text(s))
 
-    if summary["hours"] == 0:
-        return 0
-    if summary["hours"] % HOURS_PER_DAY:
-        print("%s: %d rows are not whole days; the last daily mean covers %d hour(s)"
-              % (args.table, summary["hours"], summary["hours"] % HOURS_PER_DAY), file=sys.stderr)
-    if not args.no_plot:
-        try:
-            build_figure(table, table_path.name).savefig(png, dpi=120)
-        except OSError as exc:
-            print("%s: cannot write figure (%s)" % (png, exc), file=sys.stderr)
-            return 1
+    if s["hours"] and s["hours"] % HOURS_PER_DAY:
+        cli.say(COMMAND, "%s: %d rows are not whole days; the last daily mean covers %d hour(s)"
+                % (args.table, s["hours"], s["hours"] % HOURS_PER_DAY))
+    if s["hours"] and not args.no_plot:
+        fig = build_figure(table, table_path.name)
+        outputs.write_file(png, lambda unfinished: fig.savefig(unfinished, format="png", dpi=120))
         print("figure written to %s" % png, file=talk)
+    sys.stdout.flush()  # a closed pipe shows here, where the command ends quietly
     return 0
-
-
-def _columns(results):
-    """The columns the tool uses, as float64 arrays, from a DataFrame or mapping of results."""
-    return {name: np.asarray(results[name], dtype=np.float64) for name in REQUIRED}
-
-
-def figure(results, title=""):
-    """The four-panel figure of a DataFrame of results (a matplotlib Figure; save with .savefig)."""
-    return build_figure(_columns(results), title)
-
-
-def summary(results, name=""):
-    """The fit summary of a DataFrame of results, as the command prints it (a dict)."""
-    return summarise(_columns(results), name)
 
 
 if __name__ == "__main__":
