@@ -45,6 +45,10 @@ MET_KINDS = {name: "integer" if name in INTEGER_COLUMNS else "real" for name in 
 # Statements of parameter.ini each program reads: the recorded series reads
 # all items, the fixed-forcing experiments stop after k_ice_direct.
 STATEMENTS = {"pumak_metrun": 16, "pumak_fixed_a": 13, "pumak_fixed_b": 13}
+try:
+    STATEMENTS = {program: int(_core.program_layout(program)["statements"]) for program in STATEMENTS}
+except (NameError, AttributeError):
+    pass
 PROGRAM_ALIASES = {"metrun": "pumak_metrun", "fixed_a": "pumak_fixed_a", "fixed_b": "pumak_fixed_b"}
 
 # The met inputs the fixed-forcing programs replace by built-in constants.
