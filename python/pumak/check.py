@@ -176,9 +176,15 @@ def _labels(shown, items, scan, report, strict):
                        f"label {label!r} is not the name of {name}, the item the program reads here (labels are "
                        f"free text; the program reads items by their position)")
         if scan["last"][k] > scan["first"][k] and scan["on_first_line"][k] == 1:
-            report.add(shown, line, name, "warning",
-                       f"the label stands alone on line {line} and the program takes {name} from line "
-                       f"{int(scan['last'][k])}: a value missing?")
+            if _NUMBER_START.match(label):
+                report.add(shown, line, name, "error",
+                           f"line {line} holds the number {label} where the program reads a label: a label "
+                           f"missing? the program takes {name} from line {int(scan['last'][k])}, and every later "
+                           f"item shifts")
+            else:
+                report.add(shown, line, name, "warning",
+                           f"the label stands alone on line {line} and the program takes {name} from line "
+                           f"{int(scan['last'][k])}: a value missing?")
 
 
 _NUMBER_START = re.compile(r"[+-]?(\d|\.\d)")

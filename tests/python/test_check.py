@@ -289,6 +289,16 @@ def test_a_missing_line_is_named_where_the_items_shift(tmp_path):
                                                                            for f in findings]
 
 
+def test_values_without_labels_are_named_at_the_first(tmp_path):
+    site = example_site(tmp_path)
+    edit_lines(site / PARAMETERS, lambda lines: lines.__setitem__(slice(1, None), [line.split()[1] for line in lines[1:]]))
+    findings = check.check_site(site / "run")
+    assert (findings[0].line, findings[0].column, findings[0].severity) == (2, "latitude", "error")
+    assert findings[0].message == ("line 2 holds the number 79.91 where the program reads a label: a label missing? "
+                                   "the program takes latitude from line 3, and every later item shifts")
+    assert findings[-1].message == "the file ends before this value"
+
+
 def test_labels_are_free_text_unless_strict(tmp_path):
     site = tmp_path
     shutil.copytree(ROOT / "example", site, dirs_exist_ok=True)      # its own labels: lat, diameter, ...
