@@ -188,6 +188,7 @@ def _labels(shown, items, scan, report, strict):
 
 
 _NUMBER_START = re.compile(r"[+-]?(\d|\.\d)")
+_DECIMAL_COMMA = re.compile(r"\d,\d")
 
 
 def _rests(shown, items, scan, report, strict):
@@ -250,7 +251,14 @@ def _records(shown, scan, needed, report):
                    f"{int(last[m])}, and every later record shifts")
         intact[m] = False
     extra = sorted(m for m, rest in scan["rest"].items() if rest.strip(" \t,") and m < needed)
-    if extra:
+    commas = [m for m in extra if _DECIMAL_COMMA.search(scan["rest"][m])]
+    if commas:
+        m = commas[0]
+        report.add(shown, int(last[m]), "-", "error",
+                   f"decimal commas? {len(commas)} line(s) hold more than {size} values with commas between digits "
+                   f"(here the rest {scan['rest'][m].strip()[:40]!r} is ignored): the programs read 3,91 as two "
+                   f"values, 3 and 91, and every later value of the line moves to the next column")
+    elif extra:
         report.add(shown, int(last[extra[0]]), "-", "warning", f"more than {size} values on {len(extra)} line(s); "
                    f"the programs ignore the rest of a line")
     return intact

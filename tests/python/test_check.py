@@ -110,6 +110,16 @@ def test_a_met_file_mistake_is_an_error_at_its_line(tmp_path, edit, line, column
     assert str(errors[0]).startswith(f"{met}:{line}: {column}: error: ")
 
 
+def test_decimal_commas_in_the_met_file_are_named_at_their_first_line(tmp_path):
+    site = example_site(tmp_path)
+    edit_lines(site / MET, lambda lines: lines.__setitem__(slice(4, 6), [line.replace(".", ",") for line in lines[4:6]]))
+    findings = [f for f in check.check_site(site / "run") if f.file.endswith(".txt")]
+    assert (findings[0].line, findings[0].column, findings[0].severity) == (5, "-", "error")
+    assert findings[0].message.startswith("decimal commas? 2 line(s) hold more than 14 values with commas between "
+                                          "digits (here the rest ',05 239,81 317,71 0,1016 971,12' "
+                                          "is ignored)")
+
+
 def test_reading_goes_on_after_a_record_the_program_stops_at(tmp_path):
     met = write_site(tmp_path)
     for line in (10, 20, 30):
