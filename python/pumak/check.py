@@ -188,7 +188,7 @@ def _labels(shown, items, scan, report, strict):
 
 
 _NUMBER_START = re.compile(r"[+-]?(\d|\.\d)")
-_DECIMAL_COMMA = re.compile(r"\d,\d")
+_DECIMAL_COMMA = re.compile(r"\d,\d|^,\d")     # in what follows a line's 14th value
 
 
 def _rests(shown, items, scan, report, strict):

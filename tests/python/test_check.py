@@ -115,6 +115,9 @@ def test_decimal_commas_in_the_met_file_are_named_at_their_first_line(tmp_path):
     edit_lines(site / MET, lambda lines: lines.__setitem__(slice(4, 6), [line.replace(".", ",") for line in lines[4:6]]))
     findings = [f for f in check.check_site(site / "run") if f.file.endswith(".txt")]
     assert (findings[0].line, findings[0].column, findings[0].severity) == (5, "-", "error")
+    edit_lines(site / MET, lambda lines: lines.__setitem__(9, lines[9][:-3] + "," + lines[9][-2:]))  # 971,12
+    again = [f for f in check.check_site(site / "run") if f.column == "-"]
+    assert [f.line for f in again] == [5] and again[0].message.startswith("decimal commas? 3 line(s)")
     assert findings[0].message.startswith("decimal commas? 2 line(s) hold more than 14 values with commas between "
                                           "digits (here the rest ',05 239,81 317,71 0,1016 971,12' "
                                           "is ignored)")
