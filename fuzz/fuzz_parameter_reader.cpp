@@ -3,20 +3,28 @@
 // with the reals and the two integers in the order the programs read them.
 //
 // Each input is read twice, with a tiny and a large block size: the result
-// must not depend on where the blocks end. Short inputs are also parsed as
+// must not depend on where the blocks end. The statement scanner (pumak
+// check's reading) must see the same statements, lines and values up to the
+// first problem, and the text it gives for each number must read back to
+// that number. Short inputs are also parsed as
 // one real and one integer token and compared with the C library's
 // correctly rounded conversions.
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "fuzz_support.hpp"
 #include "io/parameter_layout.hpp"
 #include "io/real_parsing.hpp"
+#include "io/statement_scan.hpp"
 #include "records/text_field.hpp"
 
 namespace {
@@ -119,6 +127,71 @@ void check_integer_token(std::string_view token) {
   PUMAK_FUZZ_CHECK(!fits || value == expected);
 }
 
+// The item kinds of statement s of the 17-item layout; empty past its end.
+std::vector<statement_item::kind> scan_kinds(int s) {
+  using pumak::parameter_items;
+  if (s == 0) {
+    return {parameter_items[0].kind, parameter_items[1].kind};
+  }
+  const auto item = static_cast<std::size_t>(s) + 1;
+  if (item >= pumak::items_in_layout(pumak::full_layout_statements)) {
+    return {};
+  }
+  return {statement_item::kind::label, parameter_items[item].kind};
+}
+
+void check_scanner(const std::uint8_t* data, std::size_t size, const pumak::fuzzing::reading& read) {
+  const int fd = pumak::fuzzing::memory_file(data, size);
+  pumak::statement_scanner scanner("/proc/self/fd/" + std::to_string(fd), pumak::exit_parameter_file,
+                                   16 + size % 13);
+  ::close(fd);
+  int statements = 0;
+  std::vector<std::int64_t> lines;
+  std::vector<std::uint8_t> values;
+  std::string scratch;
+  pumak::scanned_statement s;
+  for (int k = 0;; ++k) {
+    const std::vector<statement_item::kind> kinds = scan_kinds(k);
+    if (kinds.empty() || !scanner.next(kinds, s)) {
+      break;
+    }
+    PUMAK_FUZZ_CHECK(s.first_line <= s.last_line);
+    if (!s.complete()) {
+      PUMAK_FUZZ_CHECK(statements == read.statements);
+      PUMAK_FUZZ_CHECK(s.problem.why == read.problem.why && s.problem.item == read.problem.item &&
+                       s.problem.line == read.problem.line && s.problem.token == read.problem.token);
+      break;
+    }
+    ++statements;
+    lines.push_back(s.last_line);
+    std::size_t v = 0;  // the value texts, a null label included
+    for (std::size_t i = 0; i < kinds.size(); ++i, ++v) {
+      PUMAK_FUZZ_CHECK(v < s.values.size());
+      const std::string& text = s.values[v].text;
+      if (kinds[i] == statement_item::kind::text) {
+        text_field field;
+        field.assign(text);
+        values.insert(values.end(), field.chars.begin(), field.chars.end());
+      } else if (kinds[i] == statement_item::kind::integer) {
+        std::int32_t again = 0;
+        PUMAK_FUZZ_CHECK(pumak::parse_integer(text, again) == number_status::ok && again == s.integers[i]);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&s.integers[i]);
+        values.insert(values.end(), bytes, bytes + sizeof(std::int32_t));
+      } else if (kinds[i] == statement_item::kind::real) {
+        float again = 0.0f;
+        PUMAK_FUZZ_CHECK(pumak::parse_real(text, again, scratch) == number_status::ok &&
+                         std::memcmp(&again, &s.reals[i], sizeof again) == 0);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&s.reals[i]);
+        values.insert(values.end(), bytes, bytes + sizeof(float));
+      }
+    }
+    PUMAK_FUZZ_CHECK(v == s.values.size());
+  }
+  PUMAK_FUZZ_CHECK(statements == read.statements && lines == read.lines);
+  PUMAK_FUZZ_CHECK(values.size() <= read.values.size() &&
+                   std::equal(values.begin(), values.end(), read.values.begin()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -129,6 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto small = read_all(data, size, small_block, small_layout);
   const auto large = read_all(data, size, std::size_t{1} << 16, large_layout);
   PUMAK_FUZZ_CHECK(small == large);
+  check_scanner(data, size, large);
 
   if (size <= 96) {
     const std::string_view token(reinterpret_cast<const char*>(data), size);

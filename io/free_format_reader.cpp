@@ -149,6 +149,12 @@ bool free_format_reader::fail(statement_problem::reason why, std::size_t item,
   return false;
 }
 
+void free_format_reader::record(std::string_view text, bool null) {
+  if (texts_ != nullptr) {
+    texts_->push_back({std::string(text), null, line_number_});
+  }
+}
+
 bool free_format_reader::read_statement(std::span<const statement_item> items) {
   using reason = statement_problem::reason;
   const auto end_of_lines = [this](std::size_t item) {
@@ -185,6 +191,7 @@ bool free_format_reader::read_statement(std::span<const statement_item> items) {
           comma_pending = true;  // the separator after a value
           continue;
         }
+        record({}, true);
         if (items[i].type != statement_item::kind::label) {
           return fail(reason::null_value, i);
         }
@@ -230,6 +237,7 @@ bool free_format_reader::read_value(const statement_item& item, std::size_t inde
       } else {
         *static_cast<float*>(item.target) = real;
       }
+      record(rest.substr(0, length));
       pos_ += length;
       return true;
     }
@@ -242,6 +250,7 @@ bool free_format_reader::read_value(const statement_item& item, std::size_t inde
     for (;;) {
       const std::size_t mark = rest.find(first, i);
       if (mark == std::string_view::npos) {
+        record(rest);
         return fail(reason::unterminated_text, index, rest);
       }
       scratch_.append(rest.substr(i, mark - i));
@@ -254,9 +263,11 @@ bool free_format_reader::read_value(const statement_item& item, std::size_t inde
       break;
     }
     if (i < rest.size() && !ends_token(rest[i])) {
+      record(rest);
       return fail(reason::after_quote, index, rest);
     }
     pos_ += i;
+    record(scratch_);
     if (item.type == kind::text) {
       static_cast<text_field*>(item.target)->assign(scratch_);
     }
@@ -269,6 +280,7 @@ bool free_format_reader::read_value(const statement_item& item, std::size_t inde
   }
   const std::string_view token = rest.substr(0, length);
   pos_ += length;
+  record(token);
   number_status status = number_status::ok;
   switch (item.type) {
     case kind::label:

@@ -80,6 +80,24 @@ class free_format_reader {
 
   const statement_problem& problem() const { return problem_; }
 
+  // The text of one value as it stands in the file (a delimited text
+  // without its marks), with the line it stands on; `null` for an empty
+  // field between commas.
+  struct value_text {
+    std::string text;
+    bool null = false;
+    std::int64_t line = 0;
+  };
+
+  // From now on, each value read (and the token of a value that cannot be
+  // read) is appended to `texts`; null stops it. For tools that show what
+  // a statement held; the programs do not use it.
+  void record_texts(std::vector<value_text>* texts) { texts_ = texts; }
+
+  // What stands on the current line after the last value read: the rest of
+  // the line that the next statement passes over.
+  std::string_view rest_of_line() const { return line_.substr(pos_); }
+
   // The number of the line on which the last statement ended (1 for the first line).
   std::int64_t line_number() const { return line_number_; }
 
@@ -95,6 +113,7 @@ class free_format_reader {
   bool fill();
   bool fail(statement_problem::reason why, std::size_t item, std::string_view token = {});
   bool read_value(const statement_item& item, std::size_t index);
+  void record(std::string_view text, bool null = false);
 
   int fd_;
   std::vector<char> buffer_;
@@ -112,6 +131,7 @@ class free_format_reader {
 
   std::string scratch_;
   statement_problem problem_;
+  std::vector<value_text>* texts_ = nullptr;
 };
 
 }  // namespace pumak

@@ -1,13 +1,14 @@
 """`pumak check RUN_DIR`: is a site fit to run, whoever wrote it?
 
-The programs validate nothing: a humidity in percent, one NaN or a record
-that runs over two lines all give a run that ends with status 0. This
-module reads parameter.ini and the met file as the programs do, line by
-line, and reports one finding per line, `file:line: column: what`: an
-error (exit status 1) or a warning (exit status 0).
+The programs validate nothing: a humidity in percent, one NaN, a decimal
+comma or a record that runs over two lines all give a run that ends with
+status 0. This module reads parameter.ini and the met file with the
+programs' own reader (`pumak._core.scan_statements`), as far as the program
+reads them, and reports one finding per mistake, `file:line: item: what`:
+an error (exit status 1) or a warning (exit status 0). docs/check.md lists
+what it can and cannot detect.
 """
 
-import argparse
 import dataclasses
 import datetime
 import json
@@ -18,26 +19,55 @@ import sys
 
 import numpy as np
 
-from pumak.layout import (FIXED_FORCING_COLUMNS, HOURS_PER_DAY, INTEGER_COLUMNS, INTEGER_ITEMS, MAX_RUN_DAYS,
-                          MET_COLUMNS, MET_DIRECTORY, STATEMENTS, TEXT_ITEMS, items_in_layout, program_name)
+from pumak import _core
+from pumak.cli import parser as command_parser
+from pumak.cli import run as run_command
+from pumak.errors import InputError
+from pumak.layout import (FIXED_FORCING_COLUMNS, HOURS_PER_DAY, INTEGER_COLUMNS, MAX_RUN_DAYS, MET_COLUMNS, MET_KINDS,
+                          PARAMETER_KINDS, STATEMENTS, items_in_layout, program_name)
+from pumak.surface import unusable
 
-# Outgoing longwave of a surface at the melting point, sigma * 273.15^4.
+# Outgoing longwave of a surface at the melting point, sigma * 273.15^4 (W m-2).
 MELTING_LONGWAVE = 315.64
+# Outgoing longwave may exceed the melting surface's emission by this much (W m-2): the
+# reflected part of the incoming longwave (emissivity 0.97-0.99) and a pyrgeometer's
+# uncertainty (a few per cent) stay below it.
+LONGWAVE_MARGIN = 10.0
+# Share of the hours above the melting emission plus the margin that makes a finding.
+LONGWAVE_SHARE = 0.5
+# Colder air than this (°C) is not found at a glacier: a temperature in °C declared as kelvin.
+COLDEST_AIR = -90.0
 # Shortwave above this while the model's sun is down is not twilight.
 NIGHT_SHORTWAVE = 50.0
 # A day counts as dark at noon when shortwave stays below this in hours 11 to 13
 # while the model's sun stands higher than arccos(NOON_COS_ZENITH) above the horizon.
 NOON_SHORTWAVE = 10.0
 NOON_COS_ZENITH = 0.3
+# The record's albedo: reflected over incoming shortwave in the hours ending 11 to 14
+# local solar time, on days whose incoming shortwave there averages at least NOON_SUNLIT
+# (W m-2); at least ALBEDO_DAYS such days are needed. A median further than ALBEDO_MARGIN
+# from albedo_ice makes a finding.
+NOON_HOURS = (11, 12, 13, 14)
+NOON_SUNLIT = 100.0
+ALBEDO_DAYS = 3
+ALBEDO_MARGIN = 0.15
+# The shortwave's mean daily cycle further than this (h) from the model's sun's is a clock
+# error; at least CLOCK_DAYS days with the sun up and CLOCK_SHORTWAVE (W m-2) of daily
+# mean shortwave are needed to tell.
+CLOCK_TOLERANCE = 0.75
+CLOCK_DAYS = 3
+CLOCK_SHORTWAVE = 20.0
 # Findings of the same kind listed one by one before they are summed up.
 LISTED = 5
-
-_INTEGER = re.compile(r"[+-]?\d+")
-_REAL = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)([eEdD][+-]?\d+)?|[+-]?(inf|infinity)|nan", re.IGNORECASE)
 
 
 @dataclasses.dataclass
 class Finding:
+    """One thing check found: where (file, line, item or column), how bad, and what.
+
+    ``shift_hours`` is set on a clock finding: the whole hours by which moving every
+    record would make the shortwave follow the model's sun (negative: earlier).
+    """
     file: str
     line: int          # None for the file as a whole
     column: str
@@ -48,83 +78,6 @@ class Finding:
     def __str__(self):
         where = f"{self.file}:{self.line}" if self.line is not None else self.file
         return f"{where}: {self.column}: {self.severity}: {self.message}"
-
-
-@dataclasses.dataclass
-class Statement:
-    first: int                     # line numbers, from 1
-    last: int
-    values: list                   # texts; None for a null value
-    slash: bool = False            # a slash ended it before all its values
-    unclosed: bool = False         # a quoted text without its closing mark
-    extra: bool = False            # more text after its last value on the line
-
-
-def _quoted(text, p):
-    """The delimited text starting at p and the position after it, or None."""
-    mark, value, p = text[p], [], p + 1
-    while p < len(text):
-        if text[p] == mark:
-            if p + 1 < len(text) and text[p + 1] == mark:
-                value.append(mark)
-                p += 2
-                continue
-            return "".join(value), p + 1
-        value.append(text[p])
-        p += 1
-    return None
-
-
-def read_statements(lines, size):
-    """The statements of a file by the reading rules, each of `size` values."""
-    i = 0
-    while True:
-        while i < len(lines) and not lines[i].strip():
-            i += 1
-        if i >= len(lines):
-            return
-        statement, comma = Statement(first=i + 1, last=i + 1, values=[]), False
-        values = statement.values
-        while i < len(lines) and len(values) < size:
-            text, p = lines[i].rstrip("\r"), 0
-            statement.last = i + 1
-            i += 1
-            if not (set(text) & set(",/'\"")):    # the common plain line
-                tokens = text.split()
-                taken = tokens[:size - len(values)]
-                values.extend(taken)
-                statement.extra = len(tokens) > len(taken)
-                comma = comma and not tokens
-                continue
-            while p < len(text) and len(values) < size:
-                c = text[p]
-                if c in " \t":
-                    p += 1
-                elif c == ",":
-                    if comma or not values:
-                        values.append(None)
-                    comma, p = True, p + 1
-                elif c == "/":
-                    statement.slash = True
-                    break
-                elif c in "'\"":
-                    quoted = _quoted(text, p)
-                    if quoted is None:
-                        statement.unclosed = True
-                        break
-                    values.append(quoted[0])
-                    comma, p = False, quoted[1]
-                else:
-                    end = p
-                    while end < len(text) and text[end] not in " \t,/":
-                        end += 1
-                    values.append(text[p:end])
-                    comma, p = False, end
-            else:
-                statement.extra = len(values) == size and bool(text[p:].strip(" \t,"))
-                continue
-            break
-        yield statement
 
 
 def _display(path):
@@ -139,134 +92,188 @@ class _Report:
         self.findings.append(Finding(file, line, column, severity, message, **extra))
 
 
-def _read_lines(path):
-    with open(path, encoding="utf-8", errors="surrogateescape", newline="") as stream:
-        lines = stream.read().split("\n")
-    if lines and lines[-1] == "":
-        lines.pop()
-    return lines
+def _parameter_layouts(statements):
+    items = items_in_layout(statements)
+    return items, [[PARAMETER_KINDS[items[0]], PARAMETER_KINDS[items[1]]]] + \
+        [["label", PARAMETER_KINDS[name]] for name in items[2:]]
 
 
-def _parameters(run_dir, statements, report):
-    """met_file, latitude and n_days as the program reads them, with their lines."""
+def _parameters(run_dir, statements, report, strict):
+    """met_file, latitude, n_days and albedo_ice as the program reads them, with their lines."""
     path = os.path.join(run_dir, "parameter.ini")
     shown = _display(path)
+    items, layouts = _parameter_layouts(statements)
     try:
-        lines = _read_lines(path)
-    except OSError as error:
-        report.add(shown, None, "parameter.ini", "error", f"cannot open: {error.strerror}")
+        scan = _core.scan_statements(path, layouts, statements)
+    except InputError as error:
+        report.add(shown, None, "parameter.ini", "error", error.message.replace(path, shown))
         return None
-    items, found = items_in_layout(statements), {}
-    for index, statement in zip(range(statements), read_statements(lines, 2)):
-        names = items[:2] if index == 0 else (None, items[index + 1])
-        for position, (name, value) in enumerate(zip(names, statement.values + [None, None])):
-            if name is not None:
-                found[name] = (value, statement.first if position == 0 and value is not None else statement.last)
-    library = _library_reading(run_dir, statements, shown, report)
-    if library is False:
+    first, last, texts = scan["first"], scan["last"], scan["texts"]
+    read = len(first)
+    stopped = False
+    for problem in scan["problems"]:
+        k, i = problem["statement"], problem["item"]
+        name = items[i] if k == 0 else items[k + 1]
+        if k > 0 and i == 0 and problem["reason"] != "ends_early":
+            name = f"label before {name}"
+        hint = ("; a slash ends an unquoted text: quote a file name that holds one ('sub/site.txt')"
+                if k == 0 and problem["reason"] == "slash" else "")
+        report.add(shown, problem["line"], name, "error", problem["message"] + hint)
+        stopped = True
+    if read < statements and not any(p["reason"] == "ends_early" for p in scan["problems"]):
+        name = items[0] if read == 0 else items[read + 1]
+        report.add(shown, int(last[-1]) if read else 1, name, "error", "the file ends before this value")
+        stopped = True
+    for k, name in enumerate(items[:2]):
+        if read and len(texts[0]) > k and texts[0][k] is not None and "\0" in texts[0][k]:
+            report.add(shown, int(first[0]), name, "error", "a file name cannot hold a NUL byte")
+            stopped = True
+    _labels(shown, items, scan, report, strict)
+    _rests(shown, items, scan, report, strict)
+    if stopped:
         return None
-    for name in items:
-        value, line = found.get(name, (None, max(1, len(lines))))
-        kind = "integer" if name in INTEGER_ITEMS else "text" if name in TEXT_ITEMS else "real"
-        pattern = {"integer": _INTEGER, "real": _REAL}.get(kind)
-        if value is None or (pattern and not pattern.fullmatch(value)):
-            why = "the file ends before this value" if name not in found else \
-                "no value" if value is None else f"expected {'an' if kind == 'integer' else 'a'} {kind}, found {value!r}"
-            report.add(shown, line, name, "error", why)
+
+    def value(name):
+        k = items.index(name)
+        kind = PARAMETER_KINDS[name]
+        line = int(last[max(k - 1, 0)])
+        if kind == "text":
+            return texts[0][k], line
+        return (int(scan["integers"][k - 1, 1]) if kind == "integer" else float(scan["reals"][k - 1, 1])), line
+
+    parameters = {name: value(name) for name in ("met_file", "latitude", "n_days", "albedo_ice")}
+    for name, low, high, unit in (("latitude", -90.0, 90.0, "degrees north"), ("n_days", 0, MAX_RUN_DAYS, "days")):
+        given, line = parameters[name]
+        if not low <= given <= high:
+            report.add(shown, line, name, "error", f"{given:g} is out of range ({low:g} to {high:g} {unit})")
             return None
-    parameters = {"met_file": found["met_file"][0], "latitude": _real(found["latitude"][0]),
-                  "n_days": int(found["n_days"][0]), "met_file_line": found["met_file"][1]}
-    if library:
-        parameters.update(library)
-    if not -90.0 <= parameters["latitude"] <= 90.0 or not 0 <= parameters["n_days"] <= MAX_RUN_DAYS:
-        name = "latitude" if not -90.0 <= parameters["latitude"] <= 90.0 else "n_days"
-        report.add(shown, found[name][1], name, "error", f"{found[name][0]} is out of range "
-                   f"({'-90 to 90 degrees north' if name == 'latitude' else f'0 to {MAX_RUN_DAYS} days'})")
-        return None
     return parameters
 
 
-def _library_reading(run_dir, statements, shown, report):
-    """latitude and n_days as the library reads them; False when it refuses parameter.ini; None without it."""
-    try:
-        from pumak import InputError, read_site
-    except (ImportError, AttributeError):
-        return None
-    program = next(name for name, count in STATEMENTS.items() if count == statements)
-    try:
-        site = read_site(run_dir, program)
-    except InputError as error:
-        if os.path.basename(str(error.file)) != "parameter.ini":
-            return None             # the met file's lines are checked one by one below
-        message = str(error.message)
-        prefix = f"{error.file}:{error.line}: {error.item}: "
-        report.add(shown, error.line, error.item or "-", "error",
-                   message[len(prefix):] if message.startswith(prefix) else message)
-        return False
-    return {"latitude": float(site.parameters["latitude"]), "n_days": int(site.parameters["n_days"])}
+def _labels(shown, items, scan, report, strict):
+    """Labels naming another item (swapped or shifted lines); labels naming none under --strict."""
+    names = {name.lower(): k for k, name in enumerate(items)}
+    labels = {}
+    for k in range(1, len(scan["first"])):
+        texts = scan["texts"][k]
+        if texts and texts[0] is not None:
+            labels[k] = texts[0]
+    lines = {k: int(scan["first"][k]) for k in labels}
+    for k, label in labels.items():
+        name, line = items[k + 1], lines[k]
+        other = names.get(label.lower())
+        if other is not None and other != k + 1:
+            there = next((j for j, text in labels.items()           # the other line of a swapped pair
+                          if text.lower() == name.lower() and items[j + 1].lower() == label.lower()), None)
+            partner = (f"; line {lines[there]}, labelled {labels[there]!r}, is read as {items[there + 1]}: "
+                       f"swapped lines?" if there is not None else
+                       ": a line missing or added above? every later item shifts")
+            report.add(shown, line, name, "error",
+                       f"labelled {label!r}, the name of another item, but the program reads this value as "
+                       f"{name} (statement {k + 1}){partner}")
+        elif other is None and strict:
+            report.add(shown, line, name, "warning",
+                       f"label {label!r} is not the name of {name}, the item the program reads here (labels are "
+                       f"free text; the program reads items by their position)")
+        if scan["last"][k] > scan["first"][k] and scan["on_first_line"][k] == 1:
+            if _NUMBER_START.match(label):
+                report.add(shown, line, name, "error",
+                           f"line {line} holds the number {label} where the program reads a label: a label "
+                           f"missing? the program takes {name} from line {int(scan['last'][k])}, and every later "
+                           f"item shifts")
+            else:
+                report.add(shown, line, name, "warning",
+                           f"the label stands alone on line {line} and the program takes {name} from line "
+                           f"{int(scan['last'][k])}: a value missing?")
 
 
-def _real(text):
-    if text is None or not _REAL.fullmatch(text):
-        return None
-    return float(np.float32(float(text.replace("d", "e").replace("D", "e"))))
+_NUMBER_START = re.compile(r"[+-]?(\d|\.\d)")
+_DECIMAL_COMMA = re.compile(r"\d,\d|^,\d")     # in what follows a line's 14th value
 
 
-def _records(path, lines, report):
-    """The met file's records as the program reads them, and the line each starts on."""
-    shown, size = _display(path), len(MET_COLUMNS)
-    records, firsts, extra, intact = [], [], [], []
-    for statement in read_statements(lines, size):
-        values, problem = statement.values, None
-        if None in values:
-            problem = values.index(None), "an empty field between commas: no value"
-        elif statement.slash:
-            problem = len(values), "a slash ends the record before this value"
-        elif statement.unclosed:
-            problem = len(values), "a quoted text without its closing mark on the line"
-        elif len(values) < size:
-            problem = len(values), "the file ends inside this record"
-        elif statement.last > statement.first:
-            on_line = len(next(read_statements([lines[statement.first - 1]], size)).values)
-            problem = on_line, (f"the line holds {on_line} of the {size} values: the record takes the rest from "
-                                f"line {statement.last}, and every later record shifts")
-        if problem:
-            report.add(shown, statement.first, MET_COLUMNS[min(problem[0], size - 1)], "error", problem[1])
-        if statement.extra:
-            extra.append(statement.first)
-        records.append((values + [None] * size)[:size])
-        firsts.append(statement.first)
-        intact.append(problem is None)
-    if extra:
-        report.add(shown, extra[0], "-", "warning", f"more than {size} values on {len(extra)} line(s); the "
-                   f"programs ignore the rest of a line")
-    return records, np.asarray(firsts, dtype=int), np.asarray(intact, dtype=bool)
+def _rests(shown, items, scan, report, strict):
+    """More on a statement's line than its items: a decimal comma, a second value, a comment."""
+    for k, rest in scan["rest"].items():
+        name = items[0] if k == 0 else items[k + 1]
+        line = int(scan["last"][k])
+        text = rest.strip(" \t")
+        kept = text.lstrip(", \t")
+        if not kept or kept.startswith("/"):
+            continue
+        if k == 0:
+            report.add(shown, line, name, "warning", f"the rest of the line ({kept!r}) is ignored: "
+                       f"the program reads two file names from this line")
+            continue
+        value_text = scan["texts"][k][-1]
+        read = scan["integers"][k, 1] if PARAMETER_KINDS[items[k + 1]] == "integer" else scan["reals"][k, 1]
+        shown_value = f"{read:g}"
+        if text.startswith(",") and re.match(r"\d", text[1:2] or "") and re.fullmatch(r"[+-]?\d+", value_text):
+            report.add(shown, line, name, "error",
+                       f"read as {shown_value}; the rest of the line ({kept!r}) is ignored: a decimal comma? "
+                       f"write {value_text}.{re.match(r'[0-9]+', kept).group()}")
+        elif _NUMBER_START.match(kept):
+            report.add(shown, line, name, "warning",
+                       f"the line holds more values than {name}: read as {shown_value}; the rest of the line "
+                       f"({kept!r}) is ignored")
+        elif strict:
+            report.add(shown, line, name, "warning", f"read as {shown_value}; the rest of the line ({kept!r}) "
+                       f"is ignored")
 
 
-def _columns(path, records, firsts, report):
-    """Integer and real columns of the records; a value that cannot be read is reported and left NaN."""
-    columns, unreadable = {}, {}
+_MET_LAYOUT = [[MET_KINDS[name] for name in MET_COLUMNS]]
+
+
+def _records(shown, scan, needed, report):
+    """Problems of the records the program reads; which records are intact."""
+    size = len(MET_COLUMNS)
+    first, last = scan["first"], scan["last"]
+    n = len(first)
+    intact = np.ones(n, dtype=bool)
+    listed = 0
+    problems = [problem for problem in scan["problems"] if problem["statement"] < needed]
+    for problem in problems:
+        m = problem["statement"]
+        intact[m] = False
+        if problem["reason"] == "ends_early" and m + 1 == n:
+            continue                  # said below, with the records n_days needs
+        if listed < LISTED:
+            report.add(shown, problem["line"], MET_COLUMNS[min(problem["item"], size - 1)], "error",
+                       problem["message"])
+        elif listed == LISTED:
+            report.add(shown, problem["line"], "-", "error",
+                       f"{len(problems) - LISTED} more records the program cannot read from here on")
+        listed += 1
+    split = np.flatnonzero(intact & (last > first))
+    for m in split[:LISTED]:
+        on_line = int(scan["on_first_line"][m])
+        report.add(shown, int(first[m]), MET_COLUMNS[min(on_line, size - 1)], "error",
+                   f"the line holds {on_line} of the {size} values: the record takes the rest from line "
+                   f"{int(last[m])}, and every later record shifts")
+        intact[m] = False
+    extra = sorted(m for m, rest in scan["rest"].items() if rest.strip(" \t,") and m < needed)
+    commas = [m for m in extra if _DECIMAL_COMMA.search(scan["rest"][m])]
+    if commas:
+        m = commas[0]
+        report.add(shown, int(last[m]), "-", "error",
+                   f"decimal commas? {len(commas)} line(s) hold more than {size} values with commas between digits "
+                   f"(here the rest {scan['rest'][m].strip()[:40]!r} is ignored): the programs read 3,91 as two "
+                   f"values, 3 and 91, and every later value of the line moves to the next column")
+    elif extra:
+        report.add(shown, int(last[extra[0]]), "-", "warning", f"more than {size} values on {len(extra)} line(s); "
+                   f"the programs ignore the rest of a line")
+    return intact
+
+
+def _columns(scan):
+    """The records' columns as the program types them: NaN where a value was not read."""
+    columns = {}
     for index, name in enumerate(MET_COLUMNS):
-        integer = name in INTEGER_COLUMNS
-        pattern = _INTEGER if integer else _REAL
-        values = np.full(len(records), np.nan)
-        for m, record in enumerate(records):
-            text = record[index]
-            if text is not None and pattern.fullmatch(text) and (not integer or abs(int(text)) < 2**31):
-                values[m] = float(text.replace("d", "e").replace("D", "e"))
-            elif text is not None:
-                unreadable.setdefault(m, (name, f"expected {'an integer' if integer else 'a real'}, found {text!r}"))
-        columns[name] = values if integer else values.astype(np.float32)
-    shown, bad = _display(path), sorted(unreadable)
-    for m in bad[:LISTED]:
-        name, what = unreadable[m]
-        report.add(shown, int(firsts[m]), name, "error", what)
-    if len(bad) > LISTED:
-        report.add(shown, int(firsts[bad[LISTED]]), "-", "error",
-                   f"{len(bad) - LISTED} more records with values the program cannot read from here on")
-    readable = np.ones(len(records), dtype=bool)
-    readable[bad] = False
-    return columns, readable
+        valid = scan["valid"][:, index]
+        if name in INTEGER_COLUMNS:
+            columns[name] = np.where(valid, scan["integers"][:, index], np.nan)
+        else:
+            columns[name] = scan["reals"][:, index]
+    return columns
 
 
 def _where(m):
@@ -289,8 +296,9 @@ def _flag(report, shown, firsts, name, mask, severity, what, values=None):
 def _values(shown, firsts, columns, readable, program, report):
     """NaN or Inf and units that look wrong, column by column."""
     replaced = FIXED_FORCING_COLUMNS if program != "pumak_metrun" else ()
+    surface = unusable(np.where(readable, columns["sd_sensor"], np.nan), "sd_sensor")
     for name in MET_COLUMNS[5:]:
-        if name in replaced:
+        if name in replaced or (name == "sd_sensor" and surface):
             continue
         values = columns[name]
         severity = "warning" if name in ("column_10", "sd_sensor") else "error"
@@ -298,11 +306,16 @@ def _values(shown, firsts, columns, readable, program, report):
                   if name == "column_10" else "the model's melt, sd_calc and hole depth are NaN from there on")
         _flag(report, shown, firsts, name, readable & ~np.isfinite(values), severity,
               "NaN or Inf in {count}; " + effect)
+    if surface:
+        report.add(shown, int(firsts[0]), "sd_sensor", "warning",
+                   f"{surface}; the run is fine, but its sd_obs cannot be compared with sd_calc")
     limits = [
         ("rh", lambda v: v > 1.5, "above 1.5 in {count} (first {value:g}): humidity in percent? the model needs "
                                   "a fraction 0-1"),
         ("rh", lambda v: v < 0, "negative in {count} (first {value:g}): the model needs a fraction 0-1"),
         ("ta_obs", lambda v: v > 100, "above 100 in {count} (first {value:g}): kelvin? the model needs °C"),
+        ("ta_obs", lambda v: v < COLDEST_AIR, f"below {COLDEST_AIR:g} °C in {{count}} (first {{value:g}}): a "
+                                              f"temperature in °C declared as kelvin? the model needs °C"),
         ("pressure", lambda v: (v < 300) | (v > 1100), "outside 300-1100 hPa in {count} (first {value:g}): "
                                                        "Pa or kPa? the model needs hPa"),
         ("wind", lambda v: v < 0, "negative wind speed in {count} (first {value:g})"),
@@ -319,12 +332,23 @@ def _values(shown, firsts, columns, readable, program, report):
         values = columns["sr"]
         _flag(report, shown, firsts, "sr", values < 0, "warning",
               "negative shortwave in {count} (first {value:g})", values)
-    if "lw_up" not in replaced and np.isfinite(columns["lw_up"]).any():
-        m = int(np.nanargmax(columns["lw_up"]))
-        if columns["lw_up"][m] < MELTING_LONGWAVE:
-            report.add(shown, int(firsts[m]), "lw_up", "warning",
-                       f"outgoing longwave never reaches {MELTING_LONGWAVE} W m-2, the melting surface's "
-                       f"(highest {columns['lw_up'][m]:g} here): the ice stays below 0 °C and nothing melts")
+    if "lw_up" not in replaced:
+        _longwave(shown, firsts, columns["lw_up"], readable, report)
+
+
+def _longwave(shown, firsts, lw_up, readable, report):
+    """Outgoing longwave above what a melting surface emits, in most hours: the sensor, not the ice."""
+    limit = MELTING_LONGWAVE + LONGWAVE_MARGIN
+    valid = readable & np.isfinite(lw_up)
+    with np.errstate(invalid="ignore"):
+        above = valid & (lw_up > limit)
+    if valid.sum() and above.sum() > LONGWAVE_SHARE * valid.sum():
+        m = int(np.argmax(above))
+        report.add(shown, int(firsts[m]), "lw_up", "warning",
+                   f"above {limit:g} W m-2 in {int(above.sum())} of {int(valid.sum())} hours (first {lw_up[m]:g}, "
+                   f"median {float(np.median(lw_up[valid])):.1f}): ice or snow at the melting point emits "
+                   f"{MELTING_LONGWAVE} W m-2 and cannot be warmer; the sensor of outgoing longwave (the "
+                   f"downward-facing pyrgeometer) or its temperature correction is off")
 
 
 def _calendar(shown, firsts, columns, report):
@@ -395,33 +419,31 @@ def _date_fits(year, month, day, doy):
 
 
 def _sun(shown, firsts, columns, latitude, report):
-    """Shortwave against the model's own sun for this latitude, day and hour."""
-    try:
-        from pumak._core import solar_angle
-    except ImportError:
-        report.add(shown, None, "sr", "warning", "not compared with the sun: the compiled module pumak._core "
-                   "is not available")
-        return
+    """Shortwave against the model's own sun for this latitude, day and hour: the clock."""
     sr, doy = columns["sr"], columns["doy"]
     usable = np.isfinite(doy)
     n = len(sr)
     hour = (np.arange(n) % HOURS_PER_DAY + 1).astype(np.int32)
     days = np.where(usable, doy, 1).astype(np.int32)
     half_pi = np.float32(0.5) * np.float32(3.1415927)
-    angle = np.asarray(solar_angle(days, hour, latitude))
-    before = np.asarray(solar_angle(days, np.where(hour > 1, hour - 1, HOURS_PER_DAY).astype(np.int32), latitude))
+    angle = np.asarray(_core.solar_angle(days, hour, latitude))
+    before = np.asarray(_core.solar_angle(days, np.where(hour > 1, hour - 1, HOURS_PER_DAY).astype(np.int32),
+                                          latitude))
     down = ~(half_pi > angle) & ~(half_pi > before)           # the whole hour, by the model's clock
+    cos_zenith = np.clip(np.cos(angle.astype(float)), 0.0, None)
+    # the sun of the hour each record covers: the mean of its two ends
+    hour_sun = 0.5 * (cos_zenith + np.clip(np.cos(before.astype(float)), 0.0, None))
     with np.errstate(invalid="ignore"):
         night = usable & down & (sr > NIGHT_SHORTWAVE)
-        cos_zenith = np.clip(np.cos(angle.astype(float)), 0.0, None)
         noon = np.flatnonzero((hour == 12) & usable & (cos_zenith >= NOON_COS_ZENITH))
         noon = noon[(noon >= 1) & (noon + 1 < n)]
         dark = noon[np.fmax(np.fmax(sr[noon - 1], sr[noon]), sr[noon + 1]) < NOON_SHORTWAVE]
     if night.sum() < 3 and not (dark.size >= 3 and 2 * dark.size >= noon.size):
         _flag(report, shown, firsts, "sr", night, "warning", f"above {NIGHT_SHORTWAVE:g} W m-2 in {{count}} while "
               f"the model's sun is below the horizon for the whole hour")
+        _one_hour(shown, firsts, sr, hour_sun, usable, report)
         return
-    shift = _best_shift(sr, cos_zenith, usable)
+    shift = _best_shift(sr, hour_sun, usable)
     advice = ("fits the model's sun best without a shift" if shift == 0 else
               f"fits the model's sun best with every record moved {abs(shift)} h "
               f"{'earlier' if shift < 0 else 'later'} (shift {shift:+d} h)")
@@ -437,13 +459,55 @@ def _sun(shown, firsts, columns, latitude, report):
     report.findings[-1].shift_hours = shift
 
 
-def _best_shift(sr, cos_zenith, usable):
+def clock_offset(sr, hour_sun):
+    """How many hours the shortwave's mean daily cycle lags the sun's, or None when the record cannot tell.
+
+    Parameters
+    ----------
+    sr : array_like of float, shape (days * 24,)
+        Hourly incoming shortwave (W m-2), record h of a day the hour ending at h local solar time.
+    hour_sun : array_like of float, shape (days * 24,)
+        The model's sun for the same hours: the cosine of its zenith angle, 0 below the horizon.
+
+    Returns
+    -------
+    float or None
+        The lag of the first harmonic of the mean daily cycle (h; positive: the shortwave comes late,
+        so the records belong earlier); None with fewer than CLOCK_DAYS days of daily mean shortwave
+        of at least CLOCK_SHORTWAVE W m-2 (polar night, a covered radiometer, a short record).
+    """
+    days = len(sr) // HOURS_PER_DAY
+    sr = np.asarray(sr, dtype=float)[:days * HOURS_PER_DAY].reshape(days, HOURS_PER_DAY)
+    sun = np.asarray(hour_sun, dtype=float)[:days * HOURS_PER_DAY].reshape(days, HOURS_PER_DAY)
+    with np.errstate(invalid="ignore"):
+        sunny = np.isfinite(sr).all(axis=1) & (np.nanmean(sr, axis=1) >= CLOCK_SHORTWAVE) & (sun.max(axis=1) > 0)
+    if sunny.sum() < CLOCK_DAYS:
+        return None
+    turn = np.exp(-2j * np.pi * np.arange(1, HOURS_PER_DAY + 1) / HOURS_PER_DAY)
+    phase = np.angle([sr[sunny].mean(axis=0) @ turn, sun[sunny].mean(axis=0) @ turn])
+    lag = -(phase[0] - phase[1]) * HOURS_PER_DAY / (2 * np.pi)
+    return float((lag + HOURS_PER_DAY / 2) % HOURS_PER_DAY - HOURS_PER_DAY / 2)
+
+
+def _one_hour(shown, firsts, sr, hour_sun, usable, report):
+    """A clock an hour off (a missed daylight-saving change, a zone rounded the wrong way)."""
+    lag = clock_offset(np.where(usable, sr, np.nan), hour_sun)
+    if lag is None or abs(lag) < CLOCK_TOLERANCE:
+        return
+    shift = -int(round(lag)) or (-1 if lag > 0 else 1)
+    report.add(shown, int(firsts[0]), "sr", "warning",
+               f"the shortwave's daily cycle comes {abs(lag):.1f} h {'later' if lag > 0 else 'earlier'} than the "
+               f"model's sun: a clock {abs(shift)} h off? every record moved {abs(shift)} h "
+               f"{'earlier' if shift < 0 else 'later'} fits the sun (shift {shift:+d} h)", shift_hours=shift)
+
+
+def _best_shift(sr, hour_sun, usable):
     """The whole hours by which to move the records so that shortwave follows the sun best."""
     best, best_score = 0, -np.inf
     values = np.where(usable & np.isfinite(sr), sr, np.nan)
     for shift in range(-12, 13):
         a = values[max(0, -shift):len(values) - max(0, shift)]
-        b = cos_zenith[max(0, shift):len(values) - max(0, -shift)]
+        b = hour_sun[max(0, shift):len(values) - max(0, -shift)]
         keep = np.isfinite(a)
         if keep.sum() < 3 or np.std(a[keep]) == 0 or np.std(b[keep]) == 0:
             continue
@@ -453,45 +517,124 @@ def _best_shift(sr, cos_zenith, usable):
     return best
 
 
-def check_site(run_dir, program="pumak_metrun"):
-    """The findings on the site run from `run_dir` by `program`, in file order."""
+def record_albedo(sr, reflected):
+    """The record's albedo around solar noon, day by day, when the reflected shortwave is recorded.
+
+    Parameters
+    ----------
+    sr, reflected : array_like of float, shape (days * 24,)
+        Hourly incoming and reflected shortwave (W m-2); record h of a day is the hour ending at
+        h local solar time.
+
+    Returns
+    -------
+    numpy.ndarray of float, shape (sunlit days,)
+        Reflected over incoming shortwave summed over the hours ending NOON_HOURS, on each day whose
+        incoming shortwave there averages at least NOON_SUNLIT W m-2. Empty when `reflected` does
+        not hold reflected shortwave (a third of those days or more outside 0.02 to 1).
+    """
+    days = len(sr) // HOURS_PER_DAY
+    hours = np.asarray(NOON_HOURS) - 1
+    incoming = np.asarray(sr, dtype=float)[:days * HOURS_PER_DAY].reshape(days, HOURS_PER_DAY)[:, hours]
+    out = np.asarray(reflected, dtype=float)[:days * HOURS_PER_DAY].reshape(days, HOURS_PER_DAY)[:, hours]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        sunlit = np.isfinite(incoming).all(axis=1) & np.isfinite(out).all(axis=1) & \
+            (incoming.mean(axis=1) >= NOON_SUNLIT)
+        albedo = out[sunlit].sum(axis=1) / incoming[sunlit].sum(axis=1)
+    plausible = (albedo > 0.02) & (albedo <= 1.0)
+    if albedo.size == 0 or plausible.sum() < 2 * albedo.size / 3:
+        return np.empty(0)
+    return albedo[plausible]
+
+
+def _albedo(parameter_file, columns, readable, albedo_ice, report):
+    """The record's albedo (column_10 / sr around solar noon) against the site's albedo_ice."""
+    keep = readable & np.isfinite(columns["sr"]) & np.isfinite(columns["column_10"])
+    albedo = record_albedo(np.where(keep, columns["sr"], np.nan), np.where(keep, columns["column_10"], np.nan))
+    value, line = albedo_ice
+    if albedo.size < ALBEDO_DAYS or any(f.file == parameter_file and f.line == line for f in report.findings):
+        return                      # too few days, or albedo_ice itself is in question already
+    median = float(np.median(albedo))
+    if abs(median - value) > ALBEDO_MARGIN:
+        low, high = np.percentile(albedo, [10, 90])
+        report.add(parameter_file, line, "albedo_ice", "warning",
+                   f"albedo_ice {value:g}, but the record's albedo around solar noon (column_10 / sr, hours "
+                   f"{NOON_HOURS[0]}-{NOON_HOURS[-1]}) is {median:.2f} (median of {albedo.size} sunlit days, "
+                   f"{low:.2f}-{high:.2f}): the bare ice of this site is {'darker' if median < value else 'brighter'}"
+                   f" than the run assumes")
+
+
+def check_site(run_dir, program="pumak_metrun", strict=False):
+    """What the program would make of the site run from `run_dir`: the findings, in file order.
+
+    Parameters
+    ----------
+    run_dir : str or os.PathLike
+        The directory the program runs in (holds parameter.ini).
+    program : str
+        pumak_metrun, pumak_fixed_a or pumak_fixed_b (or metrun, fixed_a, fixed_b).
+    strict : bool
+        Also warn of labels in parameter.ini that name no item, and of text after a value.
+
+    Returns
+    -------
+    list of Finding
+        Errors (the run fails or its results are wrong) and warnings (worth a look).
+    """
     program = program_name(program)
+    run_dir = os.fspath(run_dir)
     report = _Report()
-    parameters = _parameters(os.fspath(run_dir), STATEMENTS[program], report)
+    parameter_file = _display(os.path.join(run_dir, "parameter.ini"))
+    parameters = _parameters(run_dir, STATEMENTS[program], report, strict)
     if parameters is None:
-        return report.findings
-    path = os.path.join(os.fspath(run_dir), *MET_DIRECTORY, parameters["met_file"])
-    shown = _display(path)
-    try:
-        lines = _read_lines(path)
-    except OSError as error:
-        report.add(_display(os.path.join(run_dir, "parameter.ini")), parameters["met_file_line"], "met_file",
-                   "error", f"cannot open {shown}: {error.strerror}")
-        return report.findings
-    records, firsts, intact = _records(path, lines, report)
-    needed = parameters["n_days"] * HOURS_PER_DAY
-    if len(records) < needed:
-        report.add(shown, len(lines), "n_days", "error", f"the file ends after {len(records)} records; n_days "
-                   f"{parameters['n_days']} in parameter.ini needs {needed}")
-    elif len(records) > needed:
-        report.add(shown, int(firsts[needed]), "n_days", "warning", f"records from here on are not read: n_days "
-                   f"{parameters['n_days']} uses {needed} of {len(records)} records")
-    records, firsts, intact = records[:needed], firsts[:needed], intact[:needed]
-    if not records:
         return sorted(report.findings, key=_order)
-    columns, readable = _columns(path, records, firsts, report)
+    met_file, met_file_line = parameters["met_file"]
+    if not met_file.strip(" "):
+        report.add(parameter_file, met_file_line, "met_file", "error", "blank: the program cannot open a met file")
+        return sorted(report.findings, key=_order)
+    path = _core.met_file_path(met_file, run_dir)
+    shown = _display(path)
+    n_days = parameters["n_days"][0]
+    needed = n_days * HOURS_PER_DAY
+    try:
+        scan = _core.scan_statements(path, _MET_LAYOUT, needed + 1, texts=False)
+    except InputError as error:
+        report.add(parameter_file, met_file_line, "met_file", "error", error.message)
+        return sorted(report.findings, key=_order)
+    intact = _records(shown, scan, needed, report)
+    firsts = scan["first"]
+    read = len(firsts)
+    complete = read - (1 if read and read <= needed and not intact[-1] and
+                       any(p["reason"] == "ends_early" and p["statement"] == read - 1 for p in scan["problems"])
+                       else 0)
+    if complete < needed:
+        report.add(shown, int(scan["last"][-1]) if read else 1, "n_days", "error",
+                   f"the file ends after {complete} records; n_days {n_days} in parameter.ini needs {needed}")
+    elif read > needed:
+        report.add(shown, int(firsts[needed]), "n_days", "warning", f"records from here on are not read: n_days "
+                   f"{n_days} uses the {needed} records before this line")
+    scan = {key: value[:needed] for key, value in scan.items() if key in ("first", "integers", "reals", "valid")}
+    firsts, intact = scan["first"], intact[:needed]
+    if not len(firsts):
+        return sorted(report.findings, key=_order)
+    columns = _columns(scan)
+    readable = intact & scan["valid"].all(axis=1)
     _calendar(shown, firsts, columns, report)
-    _values(shown, firsts, columns, readable & intact, program, report)
+    _values(shown, firsts, columns, readable, program, report)
     if program == "pumak_metrun":
-        _sun(shown, firsts, columns, parameters["latitude"], report)
+        _sun(shown, firsts, columns, parameters["latitude"][0], report)
+        _albedo(parameter_file, columns, readable, parameters["albedo_ice"], report)
     return sorted(report.findings, key=_order)
 
 
 def _order(finding):
-    return (finding.file, finding.line if finding.line is not None else 0)
+    """parameter.ini first (the program reads it first), then the met file; each by line."""
+    return (os.path.basename(finding.file) != "parameter.ini", finding.file,
+            finding.line if finding.line is not None else 0)
 
 
 def as_json(run_dir, program, findings):
+    """The findings as a JSON document: run_dir, program, counts of errors and warnings, findings."""
     return json.dumps({
         "run_dir": os.fspath(run_dir), "program": program,
         "errors": sum(f.severity == "error" for f in findings),
@@ -501,23 +644,30 @@ def as_json(run_dir, program, findings):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="pumak check", description="Check a site before a run: parameter.ini "
-                                     "and the met file, as the program reads them.")
+    """``pumak check RUN_DIR``: 0 clean or warnings only, 1 errors found, 2 bad input."""
+    parser = command_parser("check", "Check a site before a run: parameter.ini and the met file, read as the "
+                            "program reads them. Exit status 0: no error (warnings only), 1: errors, 2: bad input.")
     parser.add_argument("run_dir", metavar="RUN_DIR", help="the directory the program runs in (holds parameter.ini)")
     parser.add_argument("--program", default="pumak_metrun", choices=sorted(STATEMENTS) + ["metrun", "fixed_a",
                                                                                              "fixed_b"])
+    parser.add_argument("--strict", action="store_true", help="also warn of labels that name no item and of text "
+                        "after a value in parameter.ini")
     parser.add_argument("--json", action="store_true", help="print the findings as JSON")
     args = parser.parse_args(argv)
-    if not os.path.isdir(args.run_dir):
-        print(f"pumak check: {args.run_dir}: not a directory", file=sys.stderr)
-        return 2
-    program = program_name(args.program)
-    findings = check_site(args.run_dir, program)
-    if args.json:
-        print(as_json(args.run_dir, program, findings))
-    else:
-        for finding in findings:
-            print(finding)
-        errors = sum(f.severity == "error" for f in findings)
-        print(f"{errors} error(s), {len(findings) - errors} warning(s)", file=sys.stderr)
-    return 1 if any(f.severity == "error" for f in findings) else 0
+
+    def work():
+        if not os.path.isdir(args.run_dir):
+            raise InputError(f"{args.run_dir}: not a directory", file=args.run_dir)
+        program = program_name(args.program)
+        findings = check_site(args.run_dir, program, strict=args.strict)
+        if args.json:
+            print(as_json(args.run_dir, program, findings))
+        else:
+            for finding in findings:
+                print(finding)
+            errors = sum(f.severity == "error" for f in findings)
+            print(f"{errors} error(s), {len(findings) - errors} warning(s)", file=sys.stderr)
+        sys.stdout.flush()
+        return 1 if any(f.severity == "error" for f in findings) else 0
+
+    return run_command("check", work)

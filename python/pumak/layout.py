@@ -20,40 +20,42 @@ MET_COLUMNS = (
 )
 INTEGER_COLUMNS = MET_COLUMNS[:5]
 
+# The longest run the programs accept (days).
+MAX_RUN_DAYS = 365250
 
-
-def _names(table):
-    """The names of a table's rows: plain names, or rows that carry a name."""
-    names = []
-    for row in table:
-        if isinstance(row, dict):
-            row = row["name"]
-        elif isinstance(row, (tuple, list)):
-            row = row[0]
-        names.append(str(getattr(row, "name", row)))
-    return tuple(names)
-
-
-try:  # the compiled module's tables, once it provides them
+try:  # the compiled module's tables: the programs and the package cannot drift apart
     from pumak import _core
 
-    PARAMETER_ITEMS = _names(_core.parameter_items())
-    MET_COLUMNS = _names(_core.met_columns())
-    INTEGER_COLUMNS = MET_COLUMNS[:5]
+    _PARAMETER_TABLE = _core.parameter_items()
+    _MET_TABLE = _core.met_columns()
+    PARAMETER_ITEMS = tuple(row["name"] for row in _PARAMETER_TABLE)
+    TEXT_ITEMS = tuple(row["name"] for row in _PARAMETER_TABLE if row["kind"] == "text")
+    INTEGER_ITEMS = tuple(row["name"] for row in _PARAMETER_TABLE if row["kind"] == "integer")
+    MET_COLUMNS = tuple(row["name"] for row in _MET_TABLE)
+    INTEGER_COLUMNS = tuple(row["name"] for row in _MET_TABLE if row["kind"] == "integer")
+    MAX_RUN_DAYS = int(_core.max_run_days)
 except (ImportError, AttributeError):
     pass
+
+# The kind of each item and column as the programs read it: "text", "integer" or "real".
+PARAMETER_KINDS = {name: "text" if name in TEXT_ITEMS else "integer" if name in INTEGER_ITEMS else "real"
+                   for name in PARAMETER_ITEMS}
+MET_KINDS = {name: "integer" if name in INTEGER_COLUMNS else "real" for name in MET_COLUMNS}
 
 # Statements of parameter.ini each program reads: the recorded series reads
 # all items, the fixed-forcing experiments stop after k_ice_direct.
 STATEMENTS = {"pumak_metrun": 16, "pumak_fixed_a": 13, "pumak_fixed_b": 13}
+try:
+    STATEMENTS = {program: int(_core.program_layout(program)["statements"]) for program in STATEMENTS}
+except (NameError, AttributeError):
+    pass
 PROGRAM_ALIASES = {"metrun": "pumak_metrun", "fixed_a": "pumak_fixed_a", "fixed_b": "pumak_fixed_b"}
 
 # The met inputs the fixed-forcing programs replace by built-in constants.
 FIXED_FORCING_COLUMNS = ("ta_obs", "wind", "rh", "sr", "lw_down", "lw_up", "pressure")
 
-# Records per day and the longest run the programs accept.
+# Records per day.
 HOURS_PER_DAY = 24
-MAX_RUN_DAYS = 365250
 
 # The met file's directory as the programs see it from the run directory.
 MET_DIRECTORY = ("..", "data", "met_lv3")

@@ -41,6 +41,9 @@ namespace py = pybind11;
 void bind_ensemble(py::module_& m);
 #endif
 
+// Reading a site's files statement by statement (python/src/scan_binding.cpp).
+void bind_scan(py::module_& m);
+
 namespace {
 
 using pumak::column_kind;
@@ -621,6 +624,8 @@ PYBIND11_MODULE(_core, m) {
   m.def("met_columns", &met_column_table, "The 14 columns of the met file, in file order.");
   m.def("program_layout", &program_layout, py::arg("program"),
         "The full name of a program and the statements and items of its parameter.ini.");
+
+  bind_scan(m);
 
 #ifdef PUMAK_HAS_ENSEMBLE_BINDING
   // ---- the ensemble engine's functions join here ----

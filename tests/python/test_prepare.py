@@ -35,9 +35,9 @@ def test_promice_sample_becomes_a_site_that_runs(tmp_path, capsys):
     assert [(gap["variable"], gap["first"], gap["hours"]) for gap in provenance["filled"]] == [
         ("p_u", "2023-12-01 hour 10", 1), ("p_u", "2023-12-04 hour 10", 2), ("p_u", "2023-12-05 hour 20", 1)]
     assert "n_days 6\n" in (site / "run/parameter.ini").read_text()
-    # check ran at the end: polar night, so only the warning that nothing can melt
+    # check ran at the end: a polar night that melts nothing is no mistake
     findings = [line for line in capsys.readouterr().out.splitlines() if ": warning: " in line or ": error: " in line]
-    assert len(findings) == 1 and "lw_up: warning: outgoing longwave never reaches" in findings[0]
+    assert findings == []
     program = pathlib.Path(os.environ.get("PUMAK_BUILD_DIR", ROOT / "build"), "pumak_metrun")
     if not program.is_absolute():
         program = ROOT / program
