@@ -26,6 +26,7 @@ import hashlib
 import io
 import json
 import os
+import re
 import resource
 import sys
 import time
@@ -35,7 +36,7 @@ from collections.abc import Mapping
 import numpy as np
 import pandas as pd
 
-from pumak import _core, cli, outputs
+from pumak import _core, cli, outputs, sitefiles
 from pumak.cf import to_xarray
 from pumak.errors import InputError
 from pumak.model import MET_COLUMNS, met_arrays, program_name, read_site
@@ -589,6 +590,10 @@ def _command_parser():
 def _run_command(argv):
     args = _command_parser().parse_args(argv)
     started = time.perf_counter()
+    try:
+        program = program_name(args.program)
+    except ValueError as exc:
+        raise InputError(f"--program {args.program}: {exc}", item="--program") from None
     columns = [name for text in args.columns for name in text.split(",") if name]
     _writable(args.out)
     if args.threads is not None and args.threads < 1:
@@ -602,7 +607,7 @@ def _run_command(argv):
     first, last = shard_bounds(k, n, total)
     stages = cli.Stages("pumak ensemble")
     stages("reading the site")
-    site = read_site(args.run_dir, args.program)
+    site = read_site(args.run_dir, program)
     stages(f"running {last - first} members")
     try:
         dataset = ensemble(site.met, site.parameters, table.iloc[first:last], columns=columns,
@@ -610,8 +615,8 @@ def _run_command(argv):
     except InputError as error:
         if not error.message.startswith("members: ") or error.file is not None:
             raise
-        member = next((int(word) for word in error.message.replace(")", " ").split()
-                       if word.isdigit()), None) if "(member " in error.message else None
+        found = re.search(r"\(member (\d+)\)", error.message)
+        member = int(found[1]) if found else None
         raise InputError(f"{args.members}{'' if member is None else f':{member + 2}'}: "
                          f"{error.message.removeprefix('members: ')}", file=args.members,
                          line=None if member is None else member + 2, item=error.item) from None
@@ -626,9 +631,13 @@ def _run_command(argv):
     stages.done()
     if not args.quiet:
         part = "" if n == 1 else f" (shard {k}/{n} of {total})"
-        print(f"{args.out}: {last - first} members{part} x {dataset.sizes.get('time', 0)} hours, "
+        print(f"{args.out}: {_members(last - first)}{part} x {int(site.parameters['n_days']) * 24} hours, "
               f"{time.perf_counter() - started:.2f} s")
     return 0
+
+
+def _members(n):
+    return f"{n} member" + ("" if n == 1 else "s")
 
 
 def _ranges(numbers):
@@ -649,12 +658,15 @@ def _read_part(path):
     try:
         with xr.open_dataset(path, cache=False) as part:
             return part.load()
-    except OSError as exc:
-        if exc.errno is not None and exc.strerror:
-            raise InputError(f"{path}: {exc.strerror}", file=path) from None
-        raise InputError(f"{path}: not a readable NetCDF file (truncated?)", file=path) from None
+    except (FileNotFoundError, PermissionError, IsADirectoryError) as exc:
+        raise InputError(f"{path}: {exc.strerror}", file=path) from None
     except Exception:  # the netCDF library's and xarray's errors on a damaged file
         raise InputError(f"{path}: not a readable NetCDF file (truncated?)", file=path) from None
+
+
+def _shown(value):
+    """A parameter as parameter.ini would hold it: a real to the digits of its float32."""
+    return sitefiles.format_real(value) if isinstance(value, float) else value
 
 
 def _differences(here, there):
@@ -668,7 +680,7 @@ def _differences(here, there):
             except (TypeError, ValueError):
                 pass
             if isinstance(a, dict) and isinstance(b, dict):
-                found += [f"{name} {a.get(name, 'absent')} here, {b.get(name, 'absent')} there"
+                found += [f"{name} {_shown(a.get(name, 'absent'))} here, {_shown(b.get(name, 'absent'))} there"
                           for name in list(dict.fromkeys([*a, *b])) if a.get(name) != b.get(name)]
                 continue
         if str(a) != str(b):
@@ -692,7 +704,9 @@ def merge(paths):
     -------
     xarray.Dataset
         Dimensions ``member`` (the table's members, each once, in order) and
-        ``time``; the attributes of the first part without ``ensemble_shard``.
+        ``time``; the attributes of the first part, ``ensemble_shard`` 1/1 (the
+        whole ensemble, as the unsharded command writes it) and a line of
+        ``history`` more.
 
     Raises
     ------
@@ -737,7 +751,9 @@ def merge(paths):
             raise InputError(f"{path}: ensemble_shard {shard!r}: expected K/N", file=path) from None
         numbers = part["member"].to_numpy()
         if shard in owner:
-            raise InputError(f"{path}: shard {shard} again (as {owner[shard]})", file=path)
+            again = "given twice" if os.path.realpath(path) == os.path.realpath(owner[shard]) else \
+                f"shard {shard} again (as {owner[shard]})"
+            raise InputError(f"{path}: {again}", file=path)
         owner[shard] = path
         if len(numbers) != len(expected) or not np.array_equal(np.sort(numbers), np.asarray(expected)):
             raise InputError(f"{path}: holds {len(numbers)} member(s) where shard {shard} holds {len(expected)} "
@@ -758,7 +774,7 @@ def merge(paths):
         raise InputError("; ".join(problems) + (f" (no part holds shard {', '.join(absent)})" if absent else ""))
     merged = xr.concat(parts, dim="member", data_vars="minimal", coords="minimal", compat="equals",
                        combine_attrs="override").sortby("member")
-    merged.attrs = {key: value for key, value in first.items() if key != "ensemble_shard"}
+    merged.attrs = dict(first, ensemble_shard="1/1")  # the whole ensemble, as one part
     now = datetime.datetime.now(datetime.timezone.utc)
     merged.attrs["history"] = (f"{first.get('history', '')}\n{now:%Y-%m-%dT%H:%M:%SZ} "
                                f"{len(parts)} shards merged by pumak ensemble merge").lstrip()
@@ -779,8 +795,9 @@ def _merge_command(argv):
     merged = merge(args.parts)
     write_netcdf(merged, args.out)
     if not args.quiet:
-        print(f"{args.out}: {merged.sizes['member']} members from {len(args.parts)} shards x "
-              f"{merged.sizes.get('time', 0)} hours, {time.perf_counter() - started:.2f} s")
+        hours = json.loads(merged.attrs["ensemble_site_parameters"]).get("n_days", 0) * 24
+        print(f"{args.out}: {_members(merged.sizes['member'])} from {len(args.parts)} shards x {hours} hours, "
+              f"{time.perf_counter() - started:.2f} s")
     return 0
 
 
