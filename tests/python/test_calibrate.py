@@ -25,12 +25,15 @@ FILES = sorted(calibrate.FILES)
 def twin_site(root, sensor=None, **items):
     """KPC_L cut to DAYS days, observing the lowering of its run with albedo_ice TRUTH (or `sensor`)."""
     site = pumak.read_site(KPC_L)
+    gap = items.pop("met_gap", None)
     parameters = dict(site.parameters, n_days=DAYS, **items)
     if sensor is None or isinstance(sensor, str):  # warm: the lowering observed without the items' change
         truth = dict(parameters if sensor is None else site.parameters, n_days=DAYS, albedo_ice=TRUTH)
         lowering = pumak.run(truth, site.met)["sd_calc"].to_numpy()
         sensor = np.float32(0.1) - lowering
     met = site.met.iloc[:DAYS * 24].assign(sd_sensor=np.asarray(sensor, dtype=np.float32))
+    if gap is not None:  # no air temperature from hour `gap` on: the model's lowering stops there
+        met.loc[gap:, "ta_obs"] = np.nan
     return pumak.write_site(root, parameters, met)
 
 
@@ -56,8 +59,9 @@ def contents(directory):
     return {name: (directory / name).read_bytes() for name in sorted(os.listdir(directory))}
 
 
-# Method, metric, box, options, where the best must be: the truth inside the
-# box, or the box's edge when the truth lies outside it (the prior box holds).
+# Method, metric, box of albedo_ice, options, where the best must be: the
+# truth inside the box, or the box's edge when the truth lies outside it (the
+# prior box holds), also with a second free item whose box holds the truth.
 @pytest.mark.parametrize("method, metric, box, options, best", [
     ("de", "rmse", (0.3, 0.7), ["--popsize", "6", "--tol", "0.001"], (TRUTH, 0.003)),
     ("de", "bias", (0.3, 0.7), ["--popsize", "6", "--tol", "0.001"], (TRUTH, 0.005)),
@@ -66,6 +70,7 @@ def contents(directory):
     ("mcmc", None, (0.3, 0.7), ["--walkers", "8", "--steps", "150"], (TRUTH, 0.003)),
     ("mcmc", None, (0.3, 0.46), ["--walkers", "8", "--steps", "150"], (0.46, 0.004)),
     ("mcmc", None, (0.48, 0.7), ["--walkers", "8", "--steps", "150", "--obs-error", "0.002"], (0.48, 0.004)),
+    ("mcmc", None, (0.3, 0.46), ["--walkers", "8", "--steps", "150", "--free", "ch=0.0015:0.0025"], (0.46, 0.01)),
     ("lhs", "rmse", (0.5, 0.7), ["--samples", "30"], (0.5, 0.01)),
 ])
 def test_each_method_finds_the_twins_albedo_and_keeps_to_its_box(twin, tmp_path, capsys, method, metric, box,
@@ -73,13 +78,14 @@ def test_each_method_finds_the_twins_albedo_and_keeps_to_its_box(twin, tmp_path,
     out = sibling(twin, tmp_path)
     argv = [twin, "--free", f"albedo_ice={box[0]}:{box[1]}", "--method", method, "--seed", "3", "--out", str(out),
             *options] + (["--metric", metric] if metric else [])
+    boxes = {"albedo_ice": box, "ch": (0.0015, 0.0025)}
     assert calibrate.main(argv) == 0
     assert len(capsys.readouterr().out.splitlines()) == 2
     assert sorted(os.listdir(out)) == FILES
     summary = json.loads((out / "calibration.json").read_text())
     assert summary["best"]["albedo_ice"] == pytest.approx(best[0], abs=best[1])
     samples = pd.read_csv(out / "samples.csv")
-    assert samples["albedo_ice"].between(*box).all() and len(samples) > 0
+    assert len(samples) > 0 and all(samples[name].between(*boxes[name]).all() for name in summary["best"])
     # parameter.ini runs the best member, whose fit the summary reports
     written = pumak.read_site(out)
     assert written.parameters["albedo_ice"] == summary["best"]["albedo_ice"]
@@ -128,6 +134,7 @@ def sensor_with(valid, value=None):
     return series
 
 
+
 @pytest.mark.parametrize("sensor, items, argv, message", [
     (sensor_with(DAYS * 24, 0.0), {}, [], "sd_obs (0.1 - sd_sensor of the met file) is constant at 0.1 m"),
     (sensor_with(0), {}, [], f"sd_obs (0.1 - sd_sensor of the met file) holds no value in {DAYS * 24} hour(s)"),
@@ -135,6 +142,8 @@ def sensor_with(valid, value=None):
     (sensor_with(DAYS * 24, 0.37), {}, [], "is constant at -0.27 m"),
     ("warm", {"ta_offset": -30.0}, ["--metric", "correlation"],
      "the metric correlation is nan for the site's own parameters"),
+    (None, {"met_gap": 20}, [], "the site's own parameters pair 20 hour(s) of modelled and observed lowering"),
+    (None, {}, ["--free", "ta_offset=-40:-30", "--metric", "correlation"], "no member of 8 gave a finite correlation"),
 ])
 def test_a_site_that_cannot_be_fitted_is_refused_and_nothing_written(tmp_path, capsys, sensor, items, argv, message):
     run_dir = twin_site(tmp_path, sensor, **items)

@@ -57,6 +57,7 @@ def test_members_are_single_runs_to_the_bit(case):
     ({"members": {"diffuse_mode": [1.5]}}, "diffuse_mode: expected an integer, found 1.5 (member 0)"),
     ({"members": {"diffuse_mode": [0, np.nan]}}, "diffuse_mode: expected an integer, found nan (member 1)"),
     ({"members": {"diffuse_mode": [True]}}, "members: diffuse_mode: expected numbers, found bool"),
+    ({"members": {"diffuse_mode": [2**40]}}, "diffuse_mode: expected an integer, found 1099511627776.0 (member 0)"),
     ({"members": {"ch": ["0.002"]}}, "members: ch: expected numbers, found object"),
     ({"members": {"ch": np.zeros((2, 2))}}, "members: not a table of one value per member and item"),
     ({"members": {"ch": 0.002}}, "members: not a table of one value per member and item"),
@@ -284,6 +285,16 @@ def stalled(self, path, *args, **kwargs):
 xarray.Dataset.to_netcdf = stalled
 sys.exit(pumak.ensembles.main(sys.argv[2:]))
 """
+
+
+def test_a_file_the_netcdf_library_wrote_wrong_is_refused(shards, tmp_path, capsys, monkeypatch):
+    out = tmp_path / "ensemble.nc"
+    shutil.copy(shards[3][1], out)
+    before = out.read_bytes()
+    monkeypatch.setattr(xr.Dataset, "to_netcdf", lambda self, path, *a, **k: open(path, "wb").write(before[:2000]))
+    assert ens.main([shards[1], "--members", shards[2], "--out", str(out)]) == 4
+    assert capsys.readouterr() == ("", f"pumak ensemble: cannot write {out}: the file written does not read back whole\n")
+    assert out.read_bytes() == before and os.listdir(tmp_path) == ["ensemble.nc"]
 
 
 def full_disk(directory):
