@@ -37,7 +37,7 @@ import numpy as np
 import pandas as pd
 
 from pumak import _core, cli, outputs, sitefiles, surface
-from pumak.ensembles import ensemble, member_items
+from pumak.ensembles import _available_memory, _size, ensemble, member_items
 from pumak.errors import InputError
 from pumak.model import met_arrays, read_site
 
@@ -450,6 +450,29 @@ def _refuse_unfittable(site, objective, names, metric):
     return fit
 
 
+def _refuse_beyond_memory(method, free, options):
+    """Refuses a method's options whose samples would not fit in memory, before any member runs."""
+    defaults = {"de": {"popsize": 15, "maxiter": 300}, "lhs": {"samples": 1000},
+                "mcmc": {"walkers": 32, "steps": 2000}}[method]
+    sizes = {**defaults, **{k: v for k, v in options.items() if k in defaults and v is not None}}
+    for name, value in sizes.items():
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
+            raise InputError(f"--{name} {value!r}: expected a positive integer", item=f"--{name}")
+    # every member kept (its free items and metric, float64), and as much again while it is made
+    if method == "de":
+        members = sizes["popsize"] * free * (sizes["maxiter"] + 1)
+    elif method == "lhs":
+        members = sizes["samples"]
+    else:
+        members = sizes["walkers"] * sizes["steps"]
+    need = members * (free + 1) * 8 * 2
+    available = _available_memory()
+    if available is not None and need > available:
+        shown = ", ".join(f"--{name} {value}" for name, value in sizes.items())
+        raise InputError(f"{shown}: the {members} members kept need {_size(need)} of memory, {_size(available)} "
+                         f"is available", item=f"--{next(iter(sizes))}")
+
+
 def _checked_free(free, program):
     names = []
     valid = member_items(program)
@@ -529,6 +552,7 @@ def calibrate(run_dir, free, metric="rmse", method="de", seed=None, out=None, th
     bounds = [(low, high) for _, low, high in free]
     out = os.path.join(os.path.dirname(os.path.abspath(run_dir)), "calibrated") if out is None else out
 
+    _refuse_beyond_memory(method, len(names), options)
     objective = Objective(site, names, metric, threads)
     start_fit = _refuse_unfittable(site, objective, names, metric)
     if method == "de":
