@@ -467,7 +467,7 @@ def shard_bounds(k, n, total):
 
 
 def _read_members(path):
-    """The members table of the command line and the SHA-256 of its bytes."""
+    """The members table of the command line, the SHA-256 of its bytes and the file's line of each row."""
     try:
         with open(path, "rb") as stream:
             data = stream.read()
@@ -479,6 +479,10 @@ def _read_members(path):
         raise InputError(f"{path}: not a table of members ({str(exc).splitlines()[0]})", file=path) from None
     if len(table) == 0:
         raise InputError(f"{path}: no members: a header and no rows", file=path)
+    # blank lines are skipped: the rows' own lines (from 1), after the header's
+    lines = [number for number, text in enumerate(data.splitlines(), 1) if text.strip()][1:]
+    if len(lines) != len(table):  # a quoted line end: rows counted from the header
+        lines = list(range(2, len(table) + 2))
     for name in table.columns:
         column = table[name]
         if column.dtype.kind in "fiu":
@@ -489,9 +493,9 @@ def _read_members(path):
         else:
             rows = np.arange(len(column))
         bad = int(rows[0]) if rows.size else 0
-        raise InputError(f"{path}:{bad + 2}: {name}: expected a number, found {column.iloc[bad]!r}",
-                         file=path, line=bad + 2, item=str(name))
-    return table, hashlib.sha256(data).hexdigest()
+        raise InputError(f"{path}:{lines[bad]}: {name}: expected a number, found {column.iloc[bad]!r}",
+                         file=path, line=lines[bad], item=str(name))
+    return table, hashlib.sha256(data).hexdigest(), lines
 
 
 def _writable(path):
@@ -598,7 +602,7 @@ def _run_command(argv):
     _writable(args.out)
     if args.threads is not None and args.threads < 1:
         raise InputError(f"--threads {args.threads}: expected a positive number", item="--threads")
-    table, digest = _read_members(args.members)
+    table, digest, lines = _read_members(args.members)
     total = len(table)
     k, n = args.shard or (1, 1)
     if n > total:
@@ -616,10 +620,10 @@ def _run_command(argv):
         if not error.message.startswith("members: ") or error.file is not None:
             raise
         found = re.search(r"\(member (\d+)\)", error.message)
-        member = int(found[1]) if found else None
-        raise InputError(f"{args.members}{'' if member is None else f':{member + 2}'}: "
+        line = lines[int(found[1])] if found and int(found[1]) < len(lines) else None
+        raise InputError(f"{args.members}{'' if line is None else f':{line}'}: "
                          f"{error.message.removeprefix('members: ')}", file=args.members,
-                         line=None if member is None else member + 2, item=error.item) from None
+                         line=line, item=error.item) from None
     dataset.attrs.update({
         "ensemble_members_file": os.path.basename(args.members),
         "ensemble_members_sha256": digest,

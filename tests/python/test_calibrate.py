@@ -31,7 +31,7 @@ def twin_site(root, sensor=None, **items):
         truth = dict(parameters if sensor is None else site.parameters, n_days=DAYS, albedo_ice=TRUTH)
         lowering = pumak.run(truth, site.met)["sd_calc"].to_numpy()
         sensor = np.float32(0.1) - lowering
-    met = site.met.iloc[:DAYS * 24].assign(sd_sensor=np.asarray(sensor, dtype=np.float32))
+    met = site.met.iloc[:len(sensor)].assign(sd_sensor=np.asarray(sensor, dtype=np.float32))
     if gap is not None:  # no air temperature from hour `gap` on: the model's lowering stops there
         met.loc[gap:, "ta_obs"] = np.nan
     return pumak.write_site(root, parameters, met)
@@ -95,6 +95,7 @@ def test_each_method_finds_the_twins_albedo_and_keeps_to_its_box(twin, tmp_path,
         posterior = summary["posterior"]["albedo_ice"]
         assert box[0] <= posterior["q02.5"] <= posterior["median"] <= posterior["q97.5"] <= box[1]
         assert posterior["median"] == pytest.approx(best[0], abs=2 * best[1])
+        assert summary["burn"] == 75 and len(samples) == 8 * (150 - 75)  # half of each walker burnt in
 
 
 @pytest.mark.parametrize("metric, of_fit", [
@@ -139,6 +140,7 @@ def sensor_with(valid, value=None):
     (sensor_with(DAYS * 24, 0.0), {}, [], "sd_obs (0.1 - sd_sensor of the met file) is constant at 0.1 m"),
     (sensor_with(0), {}, [], f"sd_obs (0.1 - sd_sensor of the met file) holds no value in {DAYS * 24} hour(s)"),
     (sensor_with(20), {}, [], "holds a value in 20 of 96 hours"),
+    (np.r_[sensor_with(0), np.linspace(0.1, 0.05, 48)], {}, [], "holds no value in 96 hour(s)"),  # after the run
     (sensor_with(DAYS * 24, 0.37), {}, [], "is constant at -0.27 m"),
     ("warm", {"ta_offset": -30.0}, ["--metric", "correlation"],
      "the metric correlation is nan for the site's own parameters"),

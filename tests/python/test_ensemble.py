@@ -250,7 +250,8 @@ def members_with(tmp_path, text):
     ("", [], "{members}: not a table of members (No columns to parse from file)"),
     (None, [], "{members}: No such file or directory"),
     ("albedo_ice,ch\n0.5,0.002\n0.6,abc\n", [], "{members}:3: ch: expected a number, found 'abc'"),
-    ("diffuse_mode\n0\n\n1\n2.5\n", [], "{members}:4: diffuse_mode: expected an integer, found 2.5 (member 2)"),
+    ("diffuse_mode\n0\n\n1\n2.5\n", [], "{members}:5: diffuse_mode: expected an integer, found 2.5 (member 2)"),
+    ("albedo_ice,ch\n\n0.5,0.002\n0.6,abc\n", [], "{members}:4: ch: expected a number, found 'abc'"),
     ("diffuse_mode\nTrue\n", [], "{members}:2: diffuse_mode: expected a number, found True"),
     ("albedo\n0.5\n", [], "{members}: albedo: not an item a member sets"),
     ("ch\n0.002\n0.003\n", ["--shard", "3/2"], "argument --shard: '3/2': K must be 1 to N"),
@@ -270,6 +271,10 @@ def test_bad_command_lines_are_one_line_and_status_2(shards, tmp_path, capsys, m
     assert len(err.splitlines()) == 1 and err.startswith("pumak ensemble: "), err
     assert message.format(members=path, tmp=tmp_path) in err, err
     assert not (tmp_path / "e.nc").exists()
+    if message.startswith("{members}:") and message[10].isdigit():  # the error carries the line
+        with pytest.raises(pumak.InputError) as caught:
+            ens._run_command([shards[1], "--members", path, "--out", str(tmp_path / "e.nc")])
+        assert (caught.value.file, caught.value.line) == (path, int(message[10]))
 
 
 # The child stops once the NetCDF file is written under its unfinished name.
