@@ -140,7 +140,6 @@ def sensor_with(valid, value=None):
     (sensor_with(DAYS * 24, 0.0), {}, [], "sd_obs (0.1 - sd_sensor of the met file) is constant at 0.1 m"),
     (sensor_with(0), {}, [], f"sd_obs (0.1 - sd_sensor of the met file) holds no value in {DAYS * 24} hour(s)"),
     (sensor_with(20), {}, [], "holds a value in 20 of 96 hours"),
-    (np.r_[sensor_with(0), np.linspace(0.1, 0.05, 48)], {}, [], "holds no value in 96 hour(s)"),  # after the run
     (sensor_with(DAYS * 24, 0.37), {}, [], "is constant at -0.27 m"),
     ("warm", {"ta_offset": -30.0}, ["--metric", "correlation"],
      "the metric correlation is nan for the site's own parameters"),
