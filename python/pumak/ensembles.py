@@ -522,7 +522,8 @@ def _netcdf_refusal(path, dataset, error):
             return OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
     except OSError:
         pass
-    return OSError(errno.EIO, f"the netCDF library failed ({str(error).splitlines()[0] if str(error) else type(error).__name__})")
+    said = str(error).splitlines()[0] if str(error) else type(error).__name__
+    return OSError(errno.EIO, f"the netCDF library failed ({said})")
 
 
 def _read_back(path, dataset):

@@ -226,7 +226,8 @@ def damaged(kind, tmp_path, paths):
         part = xr.load_dataset(paths[3])
         del part.attrs["ensemble_met_sha256"]
         part.to_netcdf(earlier)
-        return [p1, p2, str(earlier)], f"{earlier}: no ensemble_met_sha256: written by an earlier pumak ensemble; run this shard again"
+        return [p1, p2, str(earlier)], (f"{earlier}: no ensemble_met_sha256: written by an earlier pumak ensemble; "
+                                        "run this shard again")
     raise AssertionError(kind)
 
 
@@ -298,7 +299,8 @@ def test_a_file_the_netcdf_library_wrote_wrong_is_refused(shards, tmp_path, caps
     before = out.read_bytes()
     monkeypatch.setattr(xr.Dataset, "to_netcdf", lambda self, path, *a, **k: open(path, "wb").write(before[:2000]))
     assert ens.main([shards[1], "--members", shards[2], "--out", str(out)]) == 4
-    assert capsys.readouterr() == ("", f"pumak ensemble: cannot write {out}: the file written does not read back whole\n")
+    assert capsys.readouterr() == (
+        "", f"pumak ensemble: cannot write {out}: the file written does not read back whole\n")
     assert out.read_bytes() == before and os.listdir(tmp_path) == ["ensemble.nc"]
 
 
