@@ -551,6 +551,8 @@ def calibrate(run_dir, free, metric="rmse", method="de", seed=None, out=None, th
     names = [name for name, _, _ in free]
     bounds = [(low, high) for _, low, high in free]
     out = os.path.join(os.path.dirname(os.path.abspath(run_dir)), "calibrated") if out is None else out
+    if os.path.exists(out) and not os.path.isdir(out):  # refused before the work, not after it
+        raise InputError(f"cannot write {out}: not a directory", file=os.fspath(out), item="--out")
 
     _refuse_beyond_memory(method, len(names), options)
     objective = Objective(site, names, metric, threads)

@@ -168,16 +168,20 @@ def test_a_site_that_cannot_be_fitted_is_refused_and_nothing_written(tmp_path, c
     (["--free", "ch=0.001:0.002", "--method", "mcmc", "--metric", "bias"], "--metric: mcmc samples"),
     (["--free", "ch=0.001:0.002", "--method", "mcmc", "--obs-error", "-1"], "--obs-error -1.0"),
     (["--free", "ch=0.001:0.002", "--tol", "inf"], "--tol inf"),
+    (["--free", "ch=0.001:0.002"], "cannot write {c}: not a directory"),
     (["--free", "ch=0.001:0.002", "--method", "lhs", "--samples", str(10**13)],
      f"--samples {10**13}: the {10**13} members kept need 298023.2 GiB of memory"),
     (["--free", "ch=0.001:0.002", "--method", "mcmc", "--walkers", "100000", "--steps", "100000000"],
      "--walkers 100000, --steps 100000000: the 10000000000000 members kept need 298023.2 GiB"),
 ])
 def test_bad_arguments_are_one_line_and_status_2(twin, tmp_path, capsys, argv, message):
+    if "{c}" in message:
+        (tmp_path / "c").write_text("a file\n")
     assert status_of(calibrate.main, [twin, *argv, "--out", str(tmp_path / "c")]) == 2
     err = capsys.readouterr().err
+    message = message.format(c=tmp_path / "c")
     assert err.startswith("pumak calibrate: ") and len(err.splitlines()) == 1 and message in err, err
-    assert not (tmp_path / "c").exists()
+    assert not (tmp_path / "c").is_dir()
 
 
 # The child stops in the middle of writing the figure into the new directory.
