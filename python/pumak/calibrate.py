@@ -1,8 +1,8 @@
 """Calibration: fit parameters of a site to its observed surface lowering.
 
-    python3 -m pumak calibrate RUN_DIR --free albedo_ice=0.3:0.7 --free ch=0.001:0.005
-                               [--metric rmse|bias|correlation] [--method de|lhs|mcmc] [--seed S]
-                               [--out DIR]
+    pumak calibrate RUN_DIR --free albedo_ice=0.3:0.7 --free ch=0.001:0.005
+                            [--metric rmse|bias|correlation] [--method de|lhs|mcmc] [--seed S]
+                            [--out DIR]
 
 Every candidate is a member of an ensemble, run by the compiled engine a
 whole population (or sample, or half of the walkers) per call. The fit is
@@ -20,7 +20,10 @@ Methods:
 
 DIR (default: RUN_DIR/../calibrated, a run directory of the same site)
 receives parameter.ini with the best values, calibration.json, samples.csv
-(every member run, or the chain) and calibration.png.
+(every member run, or the chain) and calibration.png: the four as a whole,
+or none of them. A site whose observed lowering cannot be fitted (no usable
+surface observation, too few hours paired with the model, a metric that is
+not finite for the site's own parameters) is refused before any member runs.
 """
 
 import argparse
@@ -33,8 +36,8 @@ import time
 import numpy as np
 import pandas as pd
 
-from pumak import _core, sitefiles
-from pumak.ensembles import OneLineParser, Refusal, ensemble, member_items, reporting_failures
+from pumak import _core, cli, outputs, sitefiles, surface
+from pumak.ensembles import _available_memory, _size, ensemble, member_items
 from pumak.errors import InputError
 from pumak.model import met_arrays, read_site
 
@@ -45,6 +48,9 @@ METRICS = {
     "correlation": ("correlation", lambda v: 1.0 - v, "1 - correlation of the lowering"),
 }
 METHODS = ("de", "lhs", "mcmc")
+
+#: The files of a calibration, written as a whole.
+FILES = ("parameter.ini", "calibration.json", "samples.csv", "calibration.png")
 
 
 def _free(text):
@@ -59,18 +65,34 @@ def _free(text):
     return name.strip(), low, high
 
 
-def _progress(total, unit, description):
-    """A progress bar on a terminal; None when stderr is not one."""
-    if not sys.stderr.isatty():
-        return None
-    from tqdm import tqdm
-    return tqdm(total=total, unit=unit, desc=description, leave=False, dynamic_ncols=True)
-
-
 class Objective:
-    """The metric of candidate parameter vectors, each run as a member; every evaluation kept."""
+    """The metric of candidate parameter vectors, each run as a member; every evaluation kept.
+
+    Parameters
+    ----------
+    site : pumak.model.Site
+        The site whose observed lowering is fitted.
+    names : sequence of str
+        The free items, in the order of a parameter vector.
+    metric : str
+        One of `METRICS`: ``rmse`` (m), ``bias`` (its absolute value, m) or
+        ``correlation`` (1 - r, dimensionless); what is minimised.
+    threads : int, optional
+        The engine's threads.
+
+    Attributes
+    ----------
+    samples, values : list of numpy.ndarray
+        Every parameter vector run, shape (members, free items) per call,
+        and its metric, shape (members,); a member the model breaks down on
+        has +inf.
+    evaluations : int
+        Members run.
+    """
 
     def __init__(self, site, names, metric, threads=None):
+        if metric not in METRICS:
+            raise InputError(f"metric: {metric!r}: expected one of {', '.join(METRICS)}", item="metric")
         self.site, self.names, self.metric, self.threads = site, list(names), metric, threads
         # Checked once here; the many small calls below go straight to the engine.
         self.met = met_arrays(site.met)
@@ -80,12 +102,35 @@ class Objective:
         self.evaluations = 0
 
     def summary(self, x):
-        """The engine's summary of the members x (members x free items)."""
+        """The engine's summary of members.
+
+        Parameters
+        ----------
+        x : array_like, shape (members, free items)
+            The free items' values, in their units.
+
+        Returns
+        -------
+        dict of numpy.ndarray
+            Each summary of `pumak.ensemble` (``rmse``, ``bias``,
+            ``correlation``, ``pairs``, ...), shape (members,).
+        """
         sets = [dict(self.base, **dict(zip(self.names, row))) for row in np.atleast_2d(x).tolist()]
         return _core.ensemble(self.met, sets, self.site.program, [], threads=self.threads, summary_only=True)
 
     def __call__(self, x):
-        """x of shape (free items, members) as differential_evolution hands it; the metric per member."""
+        """The metric of members, as `scipy.optimize.differential_evolution` asks for it.
+
+        Parameters
+        ----------
+        x : array_like, shape (free items, members) or (free items,)
+            Parameter vectors as columns, or one vector.
+
+        Returns
+        -------
+        numpy.ndarray of shape (members,), or float
+            The minimised metric; +inf where it is not finite.
+        """
         x = np.asarray(x, dtype=np.float64)
         members = x.T if x.ndim == 2 else x[np.newaxis, :]
         out = self.summary(members)
@@ -98,6 +143,7 @@ class Objective:
         return values if x.ndim == 2 else float(values[0])
 
     def table(self):
+        """Every member run: one column per free item and one of the metric (pandas.DataFrame)."""
         samples = np.concatenate(self.samples) if self.samples else np.empty((0, len(self.names)))
         frame = pd.DataFrame(samples, columns=self.names)
         frame[self.metric] = np.concatenate(self.values) if self.values else []
@@ -110,9 +156,31 @@ def _as_model_holds(values):
 
 
 def differential_evolution(objective, bounds, seed, popsize=15, maxiter=300, tol=0.01):
+    """Minimises the objective by differential evolution, a generation per engine call.
+
+    Parameters
+    ----------
+    objective : Objective
+        The metric; every member run is kept in it.
+    bounds : sequence of (float, float)
+        Lowest and highest value of each free item, in its unit.
+    seed : int or None
+        Random seed: the same seed, the same result.
+    popsize : int
+        Members per generation per free item.
+    maxiter : int
+        Most generations.
+    tol : float
+        Relative spread of the population's metric at which it stops.
+
+    Returns
+    -------
+    dict
+        ``best`` (free item -> value), ``generations``, ``converged``, ``message``.
+    """
     from scipy import optimize
 
-    bar = _progress(maxiter, "generation", "differential evolution")
+    bar = cli.progress(maxiter, "generation", "differential evolution")
 
     def generation(xk, convergence):
         if bar is not None:
@@ -131,11 +199,31 @@ def differential_evolution(objective, bounds, seed, popsize=15, maxiter=300, tol
 
 
 def latin_hypercube(objective, bounds, seed, samples=1000, block=256):
+    """Runs a Latin-hypercube sample of the box and keeps the member of lowest metric.
+
+    Parameters
+    ----------
+    objective : Objective
+        The metric; every member run is kept in it.
+    bounds : sequence of (float, float)
+        Lowest and highest value of each free item, in its unit.
+    seed : int or None
+        Random seed.
+    samples : int
+        Members in the sample.
+    block : int
+        Members per engine call.
+
+    Returns
+    -------
+    dict
+        ``best``: free item -> value of the member of lowest metric.
+    """
     from scipy.stats import qmc
 
     low, high = np.array(bounds).T
     points = qmc.scale(qmc.LatinHypercube(d=len(bounds), seed=seed).random(samples), low, high)
-    bar = _progress(samples, "member", "Latin hypercube")
+    bar = cli.progress(samples, "member", "Latin hypercube")
     try:
         for start in range(0, samples, block):
             objective(points[start:start + block].T)
@@ -148,7 +236,65 @@ def latin_hypercube(objective, bounds, seed, samples=1000, block=256):
     return {"best": dict(zip(objective.names, points[int(np.argmin(values))]))}
 
 
+def log_likelihood(rmse, pairs, obs_error=None):
+    """The Gaussian log-likelihood of the hourly observed lowering, from a member's fit.
+
+    Parameters
+    ----------
+    rmse : array_like of float, shape (members,)
+        RMSE of the modelled against the observed lowering (m).
+    pairs : array_like of float, shape (members,)
+        Hours paired in the fit.
+    obs_error : float, optional
+        Standard error of an hourly observation (m). Without it the error is
+        unknown and integrated out under a 1/sigma prior.
+
+    Returns
+    -------
+    numpy.ndarray of float, shape (members,)
+        The log-likelihood up to a constant shared by all members; -inf
+        where it is not finite.
+    """
+    rmse = np.asarray(rmse, dtype=np.float64)
+    hours = np.asarray(pairs, dtype=np.float64)
+    squares = hours * rmse * rmse  # the sum of squared hourly residuals
+    with np.errstate(divide="ignore", invalid="ignore"):
+        if obs_error is None:
+            value = -0.5 * hours * np.log(squares)
+        else:
+            value = -0.5 * squares / obs_error**2 - hours * math.log(obs_error * math.sqrt(2 * math.pi))
+    return np.where(np.isfinite(value), value, -np.inf)
+
+
 def posterior(objective, bounds, seed, obs_error=None, walkers=32, steps=2000, burn=None):
+    """Samples the posterior of the free items with emcee: uniform priors on the box.
+
+    Parameters
+    ----------
+    objective : Objective
+        Runs the walkers' members; the chain after burn-in is kept in it,
+        with minus the log-posterior as its metric.
+    bounds : sequence of (float, float)
+        The prior box: lowest and highest value of each free item, in its
+        unit; no sample lies outside it.
+    seed : int or None
+        Random seed.
+    obs_error : float, optional
+        Standard error of an hourly observed lowering (m); see
+        `log_likelihood`.
+    walkers, steps : int
+        Walkers, and steps of each.
+    burn : int, optional
+        First steps of each walker left out (default: half).
+
+    Returns
+    -------
+    dict
+        ``best`` (the sample of highest posterior), ``posterior`` (per item
+        the 2.5, 16, 50, 84 and 97.5 % quantiles), ``walkers``, ``steps``,
+        ``burn``, ``obs_error_m``, ``acceptance_fraction`` and
+        ``autocorrelation_steps`` (per item).
+    """
     import emcee
 
     low, high = np.array(bounds).T
@@ -160,14 +306,7 @@ def posterior(objective, bounds, seed, obs_error=None, walkers=32, steps=2000, b
         if inside.any():
             out_inside = objective.summary(x[inside])
             objective.evaluations += int(inside.sum())
-            rmse = np.asarray(out_inside["rmse"], dtype=np.float64)
-            hours = np.asarray(out_inside["pairs"], dtype=np.float64)
-            squares = hours * rmse * rmse  # the sum of squared hourly residuals
-            if obs_error is None:
-                value = -0.5 * hours * np.log(squares)
-            else:
-                value = -0.5 * squares / obs_error**2 - hours * math.log(obs_error * math.sqrt(2 * math.pi))
-            out[inside] = np.where(np.isfinite(value), value, -np.inf)
+            out[inside] = log_likelihood(out_inside["rmse"], out_inside["pairs"], obs_error)
         return out
 
     rng = np.random.default_rng(seed)
@@ -196,11 +335,34 @@ def posterior(objective, bounds, seed, obs_error=None, walkers=32, steps=2000, b
 
 def _fit(out, k=0):
     return {"rmse_m": float(out["rmse"][k]), "bias_m": float(out["bias"][k]),
-            "correlation": float(out["correlation"][k])}
+            "correlation": float(out["correlation"][k]), "pairs": int(out["pairs"][k])}
 
 
 def figure(best_run, samples, names, metric, method, title):
-    """Observed and modelled lowering of the best member, and the samples in pairs of free items."""
+    """Observed and modelled lowering of the best member, and the samples in pairs of free items.
+
+    Parameters
+    ----------
+    best_run : xarray.Dataset
+        `pumak.ensemble` of the best member (one member) with the columns
+        ``days_for_graph``, ``sd_obs`` and ``sd_calc`` (m).
+    samples : pandas.DataFrame
+        Every member run (one column per free item and one of the metric),
+        or the posterior chain.
+    names : sequence of str
+        The free items.
+    metric : str
+        The metric's column of `samples`.
+    method : str
+        ``de``, ``lhs`` or ``mcmc`` (a chain is drawn as histograms and pairs).
+    title : str
+        The title of the lowering's panel.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        Not attached to a display (the Agg back end).
+    """
     import matplotlib
     matplotlib.use("Agg")
     from matplotlib.figure import Figure
@@ -261,25 +423,140 @@ def figure(best_run, samples, names, metric, method, title):
     return fig
 
 
-def calibrate(run_dir, free, metric="rmse", method="de", seed=None, out=None, threads=None, program="pumak_metrun",
-              **options):
-    """Runs the calibration and writes its files into `out`; returns the summary written to calibration.json."""
-    started = time.perf_counter()
-    site = read_site(run_dir, program)
-    names = [name for name, _, _ in free]
-    valid = member_items(site.program)
-    for name in names:
-        if name not in valid or _item_kind(name) != "real":
-            reals = [item for item in valid if _item_kind(item) == "real"]
+def _refuse_unfittable(site, objective, names, metric):
+    """Refuses a site whose observed lowering cannot be fitted; the fit of the site's own parameters.
+
+    The observed series must be usable (`pumak.surface.unusable`), at least
+    `pumak.surface.MIN_VALID_HOURS` hours must pair the model with it, and
+    the metric must be finite for the site's own parameters: otherwise every
+    member's metric is meaningless and a "best" one would be chosen by NaN.
+    """
+    where = os.path.join(site.run_dir, "parameter.ini")
+    hours = int(site.parameters["n_days"]) * 24
+    sensor = np.asarray(site.met["sd_sensor"], dtype=np.float32)[:hours]
+    observed = np.float32(0.1) - sensor  # sd_obs as the model forms it
+    reason = surface.unusable(observed, "sd_obs (0.1 - sd_sensor of the met file)")
+    if reason:
+        raise InputError(f"{where}: {reason}; nothing to calibrate against", file=where, item="sd_sensor")
+    start = objective.summary(np.array([[site.parameters[n] for n in names]], dtype=np.float64))
+    fit = _fit(start)
+    if fit["pairs"] < surface.MIN_VALID_HOURS:
+        raise InputError(f"{where}: the site's own parameters pair {fit['pairs']} hour(s) of modelled and observed "
+                         f"lowering; at least {surface.MIN_VALID_HOURS} are needed to calibrate", file=where)
+    value = float(METRICS[metric][1](np.float64(start[METRICS[metric][0]][0])))
+    if not math.isfinite(value):
+        raise InputError(f"{where}: the metric {metric} is {value} for the site's own parameters (a constant "
+                         f"modelled or observed lowering?); it cannot rank members", file=where, item=metric)
+    return fit
+
+
+def _refuse_beyond_memory(method, free, options):
+    """Refuses a method's options whose samples would not fit in memory, before any member runs."""
+    defaults = {"de": {"popsize": 15, "maxiter": 300}, "lhs": {"samples": 1000},
+                "mcmc": {"walkers": 32, "steps": 2000}}[method]
+    sizes = {**defaults, **{k: v for k, v in options.items() if k in defaults and v is not None}}
+    for name, value in sizes.items():
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
+            raise InputError(f"--{name} {value!r}: expected a positive integer", item=f"--{name}")
+    # every member kept (its free items and metric, float64), and as much again while it is made
+    if method == "de":
+        members = sizes["popsize"] * free * (sizes["maxiter"] + 1)
+    elif method == "lhs":
+        members = sizes["samples"]
+    else:
+        members = sizes["walkers"] * sizes["steps"]
+    need = members * (free + 1) * 8 * 2
+    available = _available_memory()
+    if available is not None and need > available:
+        shown = ", ".join(f"--{name} {value}" for name, value in sizes.items())
+        raise InputError(f"{shown}: the {members} members kept need {_size(need)} of memory, {_size(available)} "
+                         f"is available", item=f"--{next(iter(sizes))}")
+
+
+def _checked_free(free, program):
+    names = []
+    valid = member_items(program)
+    reals = [item for item in valid if _item_kind(item) == "real"]
+    try:
+        free = [(str(name), float(low), float(high)) for name, low, high in free]
+    except (TypeError, ValueError):
+        raise InputError("free: expected (item, low, high) for each free item", item="free") from None
+    if not free:
+        raise InputError("free: no item to calibrate", item="free")
+    for name, low, high in free:
+        if name not in reals:
             raise InputError(f"--free {name}: not a real item of parameter.ini; the items are {', '.join(reals)}",
                              item=name)
+        if not (math.isfinite(low) and math.isfinite(high) and low < high):
+            raise InputError(f"--free {name}={low}:{high}: LOW and HIGH must be finite, LOW below HIGH", item=name)
+        names.append(name)
     if len(set(names)) != len(names):
-        raise InputError("--free: an item is given twice")
+        raise InputError("--free: an item is given twice", item="free")
+    return free
+
+
+def calibrate(run_dir, free, metric="rmse", method="de", seed=None, out=None, threads=None, program="pumak_metrun",
+              **options):
+    """Fits free items of a site to its observed lowering and writes the calibration.
+
+    Parameters
+    ----------
+    run_dir : str or os.PathLike
+        The site's run directory (holds parameter.ini).
+    free : sequence of (str, float, float)
+        Each free item (a real item of parameter.ini) with the lowest and
+        highest value it may take, in its unit (albedos dimensionless, ``ch``
+        dimensionless, depths in mm, ...).
+    metric : str
+        What ``de`` and ``lhs`` minimise: ``rmse`` (m), ``bias`` (its
+        absolute value, m) or ``correlation`` (1 - r).
+    method : str
+        ``de``, ``lhs`` or ``mcmc`` (see the module).
+    seed : int, optional
+        Random seed: the same seed, the same result.
+    out : str or os.PathLike, optional
+        The directory written (default: RUN_DIR/../calibrated). Its
+        parameter.ini, calibration.json, samples.csv and calibration.png
+        are replaced as a whole; its other files are kept.
+    threads : int, optional
+        The engine's threads.
+    program : str
+        The program whose layout and model apply.
+    **options
+        Passed to the method: `differential_evolution`, `latin_hypercube`
+        or `posterior`.
+
+    Returns
+    -------
+    dict
+        What calibration.json holds: the best values, their fit (``rmse_m``,
+        ``bias_m`` in m, ``correlation``, ``pairs`` in hours), the fit of
+        the site's own parameters, members run, time in s and what the
+        method adds.
+
+    Raises
+    ------
+    InputError
+        Bad arguments; a site without a usable observed lowering, with too
+        few hours paired, or whose metric is not finite for its own
+        parameters; no member with a finite metric. Nothing is written.
+    OutputError
+        The system refused the output; the earlier directory is unchanged.
+    """
+    started = time.perf_counter()
+    if method not in METHODS:
+        raise InputError(f"method: {method!r}: expected one of {', '.join(METHODS)}", item="method")
+    site = read_site(run_dir, program)
+    free = _checked_free(free, site.program)
+    names = [name for name, _, _ in free]
     bounds = [(low, high) for _, low, high in free]
     out = os.path.join(os.path.dirname(os.path.abspath(run_dir)), "calibrated") if out is None else out
+    if os.path.exists(out) and not os.path.isdir(out):  # refused before the work, not after it
+        raise InputError(f"cannot write {out}: not a directory", file=os.fspath(out), item="--out")
 
+    _refuse_beyond_memory(method, len(names), options)
     objective = Objective(site, names, metric, threads)
-    start_fit = _fit(objective.summary(np.array([[site.parameters[n] for n in names]])))
+    start_fit = _refuse_unfittable(site, objective, names, metric)
     if method == "de":
         result = differential_evolution(objective, bounds, seed, **options)
     elif method == "lhs":
@@ -291,30 +568,42 @@ def calibrate(run_dir, free, metric="rmse", method="de", seed=None, out=None, th
     best_run = ensemble(site.met, site.parameters, pd.DataFrame([best]),
                         columns=("days_for_graph", "sd_obs", "sd_calc"), threads=threads, program=site.program)
     fit = _fit(best_run)
+    best_metric = float(METRICS[metric][1](np.float64(best_run[METRICS[metric][0]].values[0])))
+    if not math.isfinite(best_metric) or (method == "mcmc" and not math.isfinite(fit["rmse_m"])):
+        raise InputError(f"{run_dir}: no member of {objective.evaluations} gave a finite {metric}; nothing written",
+                         item=metric)
     summary = {
         "site": os.path.abspath(run_dir), "program": site.program, "method": method, "metric": metric,
         "seed": seed, "free": {name: [low, high] for name, low, high in free},
-        "best": best, "best_metric": float(METRICS[metric][1](best_run[METRICS[metric][0]].values[0])),
+        "best": best, "best_metric": best_metric,
         "best_fit": fit, "start": {name: site.parameters[name] for name in names}, "start_fit": start_fit,
         "evaluations": objective.evaluations, **result, "model_version": _core.version,
         "time_s": None,
     }
 
-    os.makedirs(out, exist_ok=True)
     parameters = dict(site.parameters, **best)
-    sitefiles.write_parameter_file(os.path.join(out, "parameter.ini"), parameters,
-                                   _core.program_layout(site.program)["statements"])
+    parameter_text = sitefiles.parameter_file_text(parameters, _core.program_layout(site.program)["statements"])
     samples = objective.table()
     if method == "mcmc":
         samples = samples.rename(columns={metric: "minus_log_posterior"})
-    sitefiles.write_text_atomically(os.path.join(out, "samples.csv"), samples.to_csv(index=False))
     title = f"{os.path.splitext(site.parameters['met_file'])[0]}: " + (
         "the sample of highest posterior" if method == "mcmc" else f"best member of {method} by {metric}")
-    figure(best_run, samples, names, metric, method, title).savefig(os.path.join(out, "calibration.png"), dpi=110)
-    summary["time_s"] = round(time.perf_counter() - started, 3)
-    sitefiles.write_text_atomically(os.path.join(out, "calibration.json"),
-                                    json.dumps(_json_safe(summary), indent=2) + "\n")
+    drawing = figure(best_run, samples, names, metric, method, title)
+
+    def fill(directory):
+        _write_text(os.path.join(directory, "parameter.ini"), parameter_text)
+        _write_text(os.path.join(directory, "samples.csv"), samples.to_csv(index=False))
+        drawing.savefig(os.path.join(directory, "calibration.png"), dpi=110)
+        summary["time_s"] = round(time.perf_counter() - started, 3)
+        _write_text(os.path.join(directory, "calibration.json"), json.dumps(_json_safe(summary), indent=2) + "\n")
+
+    outputs.write_directory(out, fill, replaces=FILES)
     return summary
+
+
+def _write_text(path, text):
+    with open(path, "w", encoding="utf-8", newline="\n") as stream:
+        stream.write(text)
 
 
 def _item_kind(name):
@@ -333,9 +622,22 @@ def _json_safe(value):
 
 
 def main(argv=None):
-    parser = OneLineParser(prog="python3 -m pumak calibrate", description=__doc__.split("\n\n")[0],
-                           epilog="\n\n".join(__doc__.split("\n\n")[2:]),
-                           formatter_class=argparse.RawDescriptionHelpFormatter)
+    """``pumak calibrate``: the command line of `calibrate`.
+
+    Parameters
+    ----------
+    argv : list of str, optional
+        The arguments after ``calibrate`` (default: the process's).
+
+    Returns
+    -------
+    int
+        The exit status: 0 done (two lines: the best values and their fit),
+        2 bad input or a site that cannot be calibrated, 4 an output the
+        system refused, 128 + N stopped by signal N.
+    """
+    parser = cli.parser("calibrate", __doc__.split("\n\n")[0], epilog="\n\n".join(__doc__.split("\n\n")[2:]),
+                        formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("run_dir", metavar="RUN_DIR", help="the site's run directory (holds parameter.ini)")
     parser.add_argument("--free", type=_free, action="append", required=True, metavar="ITEM=LOW:HIGH",
                         help="an item of parameter.ini to fit and its range; repeat for each")
@@ -378,7 +680,7 @@ def main(argv=None):
               f"correlation {before['correlation']:.4f})")
         return 0
 
-    return reporting_failures("calibrate", work)
+    return cli.run("calibrate", work)
 
 
 def _check_options(args):
@@ -386,19 +688,20 @@ def _check_options(args):
                 "--samples": args.samples, "--walkers": args.walkers, "--steps": args.steps}
     for option, value in positive.items():
         if value is not None and value < 1:
-            raise Refusal(f"{option} {value}: expected a positive number")
+            raise InputError(f"{option} {value}: expected a positive number", item=option)
     if args.method == "mcmc":
         if args.metric is not None:
-            raise Refusal("--metric: mcmc samples the likelihood of the hourly lowering; --metric is for de and lhs")
+            raise InputError("--metric: mcmc samples the likelihood of the hourly lowering; --metric is for de and lhs",
+                             item="--metric")
         if args.walkers < 2 * len(args.free):
-            raise Refusal(f"--walkers {args.walkers}: emcee needs at least twice the free items "
-                           f"({2 * len(args.free)})")
+            raise InputError(f"--walkers {args.walkers}: emcee needs at least twice the free items "
+                             f"({2 * len(args.free)})", item="--walkers")
         if args.obs_error is not None and not (math.isfinite(args.obs_error) and args.obs_error > 0):
-            raise Refusal(f"--obs-error {args.obs_error}: expected a positive number of metres")
+            raise InputError(f"--obs-error {args.obs_error}: expected a positive number of metres", item="--obs-error")
         if args.burn is not None and not 0 <= args.burn < args.steps:
-            raise Refusal(f"--burn {args.burn}: expected 0 to --steps - 1")
+            raise InputError(f"--burn {args.burn}: expected 0 to --steps - 1", item="--burn")
     if not (math.isfinite(args.tol) and args.tol > 0):
-        raise Refusal(f"--tol {args.tol}: expected a positive number")
+        raise InputError(f"--tol {args.tol}: expected a positive number", item="--tol")
 
 
 if __name__ == "__main__":

@@ -8,26 +8,38 @@ Every member is bit for bit the run of pumak.run with its parameters, whether
 the members run in this process, on the threads of the engine, as Dask tasks
 or in shards of a job array merged afterwards.
 
-    python3 -m pumak ensemble RUN_DIR --members members.csv [--columns sd_calc ...]
-                             [--shard K/N] [--threads T] --out part_K.nc
-    python3 -m pumak ensemble merge part_*.nc --out ensemble.nc
+    pumak ensemble RUN_DIR --members members.csv [--columns sd_calc ...]
+                           [--shard K/N] [--threads T] [--quiet] --out part_K.nc
+    pumak ensemble merge part_*.nc [--quiet] --out ensemble.nc
+
+A dataset carries what identifies its ensemble as attributes: the program
+(``ensemble_program``), the digest of the met series as the model holds it
+(``ensemble_met_sha256``), the parameters every member shares
+(``ensemble_site_parameters``, JSON) and, from the command line, the digest
+and size of the members table and the shard. `merge` joins only parts that
+agree on all of them.
 """
 
-import argparse
 import datetime
+import errno
 import hashlib
+import io
+import json
 import os
+import re
+import resource
 import sys
+import time
 import uuid
 from collections.abc import Mapping
 
 import numpy as np
 import pandas as pd
 
-from pumak import _core
+from pumak import _core, cli, outputs, sitefiles
 from pumak.cf import to_xarray
 from pumak.errors import InputError
-from pumak.model import met_arrays, program_name, read_site
+from pumak.model import MET_COLUMNS, met_arrays, program_name, read_site
 
 # The items of parameter.ini that every member shares: the files, and the
 # run length (the time dimension is one for all members).
@@ -41,19 +53,51 @@ _COLUMNS = tuple(c["name"] for c in _core.result_columns())
 # overhead stay small against the work.
 TASKS_PER_THREAD = 4
 
+#: Bytes a member takes besides its hourly columns: its parameter set on the
+#: way to the engine, its summary and its own items in the dataset.
+MEMBER_BYTES = 1024
+
+# The attributes that tell one ensemble from another; merge compares them.
+IDENTITY = ("ensemble_program", "ensemble_met_sha256", "ensemble_site_parameters", "ensemble_members_sha256",
+            "ensemble_members_total")
+
 
 def member_items(program="pumak_metrun"):
-    """The items a member may set for `program`, in file order."""
+    """The items of parameter.ini a member may set.
+
+    Parameters
+    ----------
+    program : str
+        The program whose layout applies, by its full or short name.
+
+    Returns
+    -------
+    tuple of str
+        Item names in file order; the file names and ``n_days``, which all
+        members share, are not among them.
+    """
     layout = _core.program_layout(program_name(program))
     return tuple(name for name in tuple(_ITEMS)[:layout["items"]] if name not in SHARED_ITEMS)
 
 
+def _member_frame(members):
+    """members as a DataFrame, or InputError naming the argument."""
+    if isinstance(members, Mapping):
+        try:
+            members = pd.DataFrame(dict(members))
+        except (ValueError, TypeError) as exc:
+            raise InputError(f"members: not a table of one value per member and item ({exc})",
+                             item="members") from None
+    if not isinstance(members, pd.DataFrame):
+        raise InputError(f"members: expected a pandas DataFrame, found {type(members).__name__}", item="members")
+    if isinstance(members.columns, pd.MultiIndex):
+        raise InputError("members: expected one level of column names (item names)", item="members")
+    return members
+
+
 def _member_table(members, program):
     """members as a DataFrame of known items, and the members' numbers."""
-    if isinstance(members, Mapping):
-        members = pd.DataFrame(members)
-    if not isinstance(members, pd.DataFrame):
-        raise TypeError(f"members: expected a pandas DataFrame, found {type(members).__name__}")
+    members = _member_frame(members)
     valid = member_items(program)
     names = [str(name) for name in members.columns]
     unknown = [name for name in names if name not in valid]
@@ -67,7 +111,9 @@ def _member_table(members, program):
     if doubled:
         raise InputError(f"members: {', '.join(doubled)} appears more than once", item=doubled[0])
     if len(members) == 0:
-        raise InputError("members: no rows")
+        raise InputError("members: no rows", item="members")
+    if not names:
+        raise InputError("members: no columns; each sets an item of parameter.ini", item="members")
     index = members.index
     if pd.api.types.is_integer_dtype(index.dtype) and index.is_unique and index.min() >= 0:
         numbers = index.to_numpy(dtype=np.int64)
@@ -76,7 +122,7 @@ def _member_table(members, program):
     members = members.set_axis(names, axis=1)
     for name in names:
         column = members[name]
-        if column.dtype.kind not in "fiu":
+        if column.dtype.kind not in "fiu":  # bool, text, dates, complex: not an item's value
             raise InputError(f"members: {name}: expected numbers, found {column.dtype}", item=name)
         if _ITEMS[name]["kind"] == "integer":
             values = column.to_numpy(dtype=np.float64)
@@ -139,47 +185,135 @@ def _run_on_dask(client, met, base, table, program, columns, threads):
 
 
 def ensemble(met, parameters, members, columns=(), threads=None, client=None, program="pumak_metrun"):
-    """Runs one member per row of `members` over `met`; an xarray.Dataset of member and time.
+    """Runs one member per row of `members` over `met`.
 
-    `parameters` holds the items every member shares (as pumak.read_site
-    gives them; the file names may be left out); each column of `members`
-    (a DataFrame) sets one item for each member, named as in parameter.ini
-    (`albedo_ice`, `ch`, ...). `columns` names the result columns to keep
-    for every hour, as variables of dimensions (member, time); without
-    columns only the summary is kept and memory does not grow with the run
-    length. The summary per member: final lowering and depth, bias, RMSE and
-    correlation of the modelled against the observed lowering (as pumak.plot
-    defines them) and the melt energy of ice and floor summed over the run.
-    The members' own items are the variables parameter_<item> along
-    member, the shared ones attributes as pumak.to_xarray writes them.
+    Parameters
+    ----------
+    met : pandas.DataFrame or dict of array_like
+        The site's 14 met columns (as `pumak.read_site` gives them), at least
+        ``n_days * 24`` rows; the first ``n_days * 24`` are run.
+    parameters : dict
+        The items every member shares, as `pumak.read_site` gives them
+        (latitude in degrees north, albedos dimensionless, depths and
+        diameters in mm, ``ch`` dimensionless, ``n_days`` in days, at least
+        1); the file names may be left out.
+    members : pandas.DataFrame or dict of array_like, shape (members, items)
+        One row per member, one column per item it sets, named as in
+        parameter.ini (``albedo_ice``, ``ch``, ...; see `member_items`), in
+        the units of `parameters`. Integer items take whole numbers (not
+        booleans); a real item may be NaN, which stays with its member. The
+        members are numbered by the index when it holds unique non-negative
+        integers, otherwise from 0.
+    columns : sequence of str
+        Result columns kept for every hour, as variables of dimensions
+        (member, time). Without columns only the summary is kept and memory
+        does not grow with the run length.
+    threads : int, optional
+        The engine's threads (default: the machine's cores; with `client`, 1
+        per task).
+    client : dask.distributed.Client, optional
+        Runs the members in blocks as tasks on its workers, gathered in
+        member order; the values are the same to the bit.
+    program : str
+        The program whose model runs (full or short name).
 
-    The members are numbered by the DataFrame's index when it holds unique
-    non-negative integers, otherwise from 0. `threads` is the engine's
-    thread count (default: the machine's cores). With `client`, a
-    dask.distributed.Client, the members run in blocks as tasks on its
-    workers (each with `threads` threads, default 1) and are gathered in
-    member order; the values are the same to the bit.
+    Returns
+    -------
+    xarray.Dataset
+        Dimensions ``member`` (members) and ``time`` (``n_days * 24``
+        hours). Each of `columns` (member, time) in the results table's
+        units; the summary per member: ``final_sd_calc`` (m),
+        ``final_depth`` (mm), ``bias``, ``rmse`` (m) and ``correlation`` of
+        the modelled against the observed lowering over the ``pairs`` hours
+        where both are finite (as `pumak.plot` defines them), and
+        ``melt_ice_total``, ``melt_cryo_total`` (W h m-2); each member's own
+        items as ``parameter_<item>`` (member). The shared items are
+        attributes as `pumak.to_xarray` writes them; the attributes
+        ``ensemble_program``, ``ensemble_met_sha256`` and
+        ``ensemble_site_parameters`` identify the ensemble.
+
+    Raises
+    ------
+    InputError
+        A bad argument, named; also an ensemble whose hourly columns would
+        not fit in the memory available, with the size it would need.
     """
     run = _Request(met, parameters, members, columns, threads, program)
     return _dataset(run.compute(client), run)
+
+
+def _available_memory():
+    """Bytes of memory this process can still take: the system's available memory, within RLIMIT_AS."""
+    available = None
+    try:
+        with open("/proc/meminfo") as stream:
+            for line in stream:
+                if line.startswith("MemAvailable:"):
+                    available = int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    if available is None:
+        try:
+            available = os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        except (OSError, ValueError):
+            return None
+    limit = resource.getrlimit(resource.RLIMIT_AS)[0]
+    if limit != resource.RLIM_INFINITY:
+        available = min(available, limit)
+    return available
+
+
+def _size(n_bytes):
+    for unit, scale in (("GiB", 2**30), ("MiB", 2**20), ("KiB", 2**10)):
+        if n_bytes >= scale:
+            return f"{n_bytes / scale:.1f} {unit}"
+    return f"{n_bytes} bytes"
 
 
 class _Request:
     """The inputs of an ensemble, checked before any work is handed out."""
 
     def __init__(self, met, parameters, members, columns, threads, program):
-        self.program = program_name(program)
+        try:
+            self.program = program_name(program)
+        except (ValueError, TypeError) as exc:
+            raise InputError(f"program: {exc}", item="program") from None
         self.table, self.numbers = _member_table(members, self.program)
         self.columns = _column_names(columns)
+        if not isinstance(parameters, Mapping):
+            raise InputError(f"parameters: expected a dict of items, found {type(parameters).__name__}",
+                             item="parameters")
         self.parameters = dict(parameters)
         self.base = {name: value for name, value in self.parameters.items() if name not in ("met_file", "out_file")}
-        self.met = met_arrays(met)
+        try:
+            self.met = met_arrays(met)
+        except TypeError as exc:
+            raise InputError(str(exc), item="met") from None
         first = _parameter_sets(self.base, self.table.iloc[:1])[0]
-        _core.checked_parameters({"met_file": "", "out_file": "", **first}, self.program)
+        checked = _core.checked_parameters({"met_file": "", "out_file": "", **first}, self.program)
+        if checked["n_days"] < 1:
+            raise InputError(f"parameters: n_days: expected at least 1 day, found {checked['n_days']}",
+                             item="n_days")
+        self.hours = int(checked["n_days"]) * 24
+        short = [name for name, values in self.met.items() if len(values) < self.hours]
+        if short:
+            raise InputError(f"met column {short[0]} holds {len(self.met[short[0]])} rows; n_days * 24 = "
+                             f"{self.hours} are needed", item=short[0])
         if threads is not None and (isinstance(threads, bool) or not isinstance(threads, (int, np.integer))
                                     or threads < 1):
             raise InputError(f"threads: expected a positive integer, found {threads!r}", item="threads")
         self.threads = threads
+        self._refuse_beyond_memory()
+
+    def _refuse_beyond_memory(self):
+        n = len(self.table)
+        need = n * (self.hours * len(self.columns) * 4 + MEMBER_BYTES)
+        available = _available_memory()
+        if available is not None and need > available:
+            raise InputError(
+                f"members: {n} members x {self.hours} hours x {len(self.columns)} column(s) need "
+                f"{_size(need)} of memory, {_size(available)} is available (keep fewer columns, or run the "
+                f"members in shards)", item="members")
 
     def compute(self, client=None):
         if client is not None:
@@ -189,14 +323,56 @@ class _Request:
 
 
 def _column_names(columns):
+    if columns is None:
+        columns = ()
     if isinstance(columns, str):
         columns = [columns]
-    columns = [str(c) for c in columns]
+    try:
+        columns = [c for c in columns]
+    except TypeError:
+        raise InputError(f"columns: expected result column names, found {type(columns).__name__}",
+                         item="columns") from None
+    strange = [c for c in columns if not isinstance(c, str)]
+    if strange:
+        raise InputError(f"columns: {strange[0]!r}: expected a result column name", item="columns")
     unknown = [c for c in columns if c not in _COLUMNS]
     if unknown:
         raise InputError(f"columns: {', '.join(unknown)}: no such result column; the columns are "
                          f"{', '.join(_COLUMNS)}", item=unknown[0])
     return list(dict.fromkeys(columns))
+
+
+def met_digest(met, hours):
+    """The SHA-256 of the met series as the model holds it: what tells one forcing from another.
+
+    Parameters
+    ----------
+    met : dict of numpy.ndarray
+        The 14 met columns as `pumak.model.met_arrays` gives them (int32 and
+        float32).
+    hours : int
+        The rows the run reads (``n_days * 24``).
+
+    Returns
+    -------
+    str
+        64 hexadecimal digits over the columns' names and little-endian
+        values, in the file's column order.
+    """
+    digest = hashlib.sha256()
+    for name in MET_COLUMNS:
+        values = np.asarray(met[name])[:hours]
+        digest.update(name.encode() + b"\0")
+        digest.update(np.ascontiguousarray(values, dtype=values.dtype.newbyteorder("<")).tobytes())
+    return digest.hexdigest()
+
+
+def _json_value(value):
+    if isinstance(value, (np.integer, int)) and not isinstance(value, bool):
+        return int(value)
+    if isinstance(value, (np.floating, float)):
+        return float(value) if np.isfinite(value) else str(float(value))
+    return str(value)
 
 
 def _summary_attributes():
@@ -209,7 +385,7 @@ def _dataset(out, run):
     import xarray as xr
 
     table, numbers, parameters, met, columns = run.table, run.numbers, run.parameters, run.met, run.columns
-    hours = int(parameters["n_days"]) * 24
+    hours = run.hours
     varied = list(table.columns)
     shared = {name: value for name, value in parameters.items() if name not in varied}
     # pumak.to_xarray of a run-long template gives the variables' attributes,
@@ -241,7 +417,13 @@ def _dataset(out, run):
     coords = {"member": ("member", numbers, {"long_name": "ensemble member number"}), **single.coords}
     attrs = dict(single.attrs)
     attrs["title"] = "pumak cryoconite hole model ensemble"
-    attrs["history"] = attrs["history"].replace("pumak.to_xarray", "pumak.ensemble")
+    history = attrs.get("history")
+    if isinstance(history, str):
+        attrs["history"] = history.replace("pumak.to_xarray", "pumak.ensemble")
+    attrs["ensemble_program"] = run.program
+    attrs["ensemble_met_sha256"] = met_digest(met, hours)
+    attrs["ensemble_site_parameters"] = json.dumps(
+        {name: _json_value(value) for name, value in shared.items() if name != "out_file"})
     dataset = xr.Dataset(data_vars, coords=coords, attrs=attrs)
     if "time" in single.coords:
         dataset["time"].encoding.update(single["time"].encoding)
@@ -251,31 +433,13 @@ def _dataset(out, run):
 
 # ---- the command line ------------------------------------------------------
 
-class Refusal(Exception):
-    """Bad input on the command line: one line on stderr, status 2."""
-
-
-def reporting_failures(command, work):
-    """work() -> exit status; bad input becomes one line and status 2, a failing system status 1."""
-    try:
-        return work()
-    except (Refusal, InputError) as exc:
-        print(f"pumak {command}: {exc}", file=sys.stderr)
-        return 2
-    except OSError as exc:
-        where = f"{os.fsdecode(exc.filename)}: " if exc.filename else ""
-        print(f"pumak {command}: {where}{exc.strerror or exc}", file=sys.stderr)
-        return 1
-
-
-class OneLineParser(argparse.ArgumentParser):
-    """Arguments it cannot take are reported in one line (--help shows the usage)."""
-
-    def error(self, message):
-        self.exit(2, f"{self.prog.replace('python3 -m ', '')}: {message}\n")
+# Set when the netCDF library failed in a write: it may then crash the
+# interpreter at exit, so the command ends at once after its report.
+_netcdf_library_failed = False
 
 
 def _shard(text):
+    import argparse
     try:
         k, n = (int(part) for part in text.split("/"))
     except ValueError:
@@ -286,59 +450,135 @@ def _shard(text):
 
 
 def shard_bounds(k, n, total):
-    """Members [first, last) of shard k of n (k from 1): every member in exactly one shard."""
+    """The members of shard `k` of `n`: every member in exactly one shard.
+
+    Parameters
+    ----------
+    k : int
+        The shard, from 1 to `n`.
+    n : int
+        Shards in all.
+    total : int
+        Members in the table.
+
+    Returns
+    -------
+    tuple of int
+        ``(first, last)``: the rows ``first`` to ``last - 1`` of the table.
+    """
     return (k - 1) * total // n, k * total // n
 
 
 def _read_members(path):
+    """The members table of the command line, the SHA-256 of its bytes and the file's line of each row."""
     try:
         with open(path, "rb") as stream:
             data = stream.read()
     except OSError as exc:
-        raise Refusal(f"{path}: {exc.strerror}") from None
+        raise InputError(f"{path}: {exc.strerror or exc}", file=path) from None
     try:
-        import io
         table = pd.read_csv(io.BytesIO(data), skip_blank_lines=True)
-    except (pd.errors.ParserError, pd.errors.EmptyDataError, UnicodeDecodeError) as exc:
-        raise Refusal(f"{path}: not a table of members ({str(exc).splitlines()[0]})") from None
+    except (pd.errors.ParserError, pd.errors.EmptyDataError, UnicodeDecodeError, ValueError) as exc:
+        raise InputError(f"{path}: not a table of members ({str(exc).splitlines()[0]})", file=path) from None
+    if len(table) == 0:
+        raise InputError(f"{path}: no members: a header and no rows", file=path)
+    # blank lines are skipped: the rows' own lines (from 1), after the header's
+    lines = [number for number, text in enumerate(data.splitlines(), 1) if text.strip()][1:]
+    if len(lines) != len(table):  # a quoted line end: rows counted from the header
+        lines = list(range(2, len(table) + 2))
     for name in table.columns:
-        if table[name].dtype.kind not in "fiu":
-            numbers = pd.to_numeric(table[name], errors="coerce")
-            bad = int(np.flatnonzero(numbers.isna() & table[name].notna())[0])
-            raise Refusal(f"{path}:{bad + 2}: {name}: expected a number, found {table[name].iloc[bad]!r}")
-    return table, hashlib.sha256(data).hexdigest()
+        column = table[name]
+        if column.dtype.kind in "fiu":
+            continue
+        if column.dtype.kind == "O":
+            numbers = pd.to_numeric(column, errors="coerce")
+            rows = np.flatnonzero(numbers.isna() & column.notna())
+        else:
+            rows = np.arange(len(column))
+        bad = int(rows[0]) if rows.size else 0
+        raise InputError(f"{path}:{lines[bad]}: {name}: expected a number, found {column.iloc[bad]!r}",
+                         file=path, line=lines[bad], item=str(name))
+    return table, hashlib.sha256(data).hexdigest(), lines
 
 
 def _writable(path):
     """Refuses an output whose directory is missing before any work is done."""
     directory = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(directory):
-        raise Refusal(f"cannot write {path}: no directory {directory}")
+        raise InputError(f"cannot write {path}: no directory {directory}", file=path, item="--out")
     if os.path.isdir(path):
-        raise Refusal(f"cannot write {path}: is a directory")
+        raise InputError(f"cannot write {path}: is a directory", file=path, item="--out")
 
 
-def _write_netcdf(dataset, path):
-    """The file appears whole under its name or not at all."""
-    import secrets
-    directory, name = os.path.split(os.path.abspath(path))
-    temporary = os.path.join(directory, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
+def _netcdf_refusal(path, dataset, error):
+    """The system's cause of a failed NetCDF write, as the OSError the netCDF library did not raise."""
     try:
-        dataset.to_netcdf(temporary)
-        os.replace(temporary, path)
-    except OSError as exc:
-        raise Refusal(f"cannot write {path}: {exc.strerror or exc}") from None
-    finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
+        size = os.path.getsize(path)
+    except OSError:
+        size = 0
+    limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
+    if limit != resource.RLIM_INFINITY and (size + 65536 >= limit or dataset.nbytes >= limit):
+        return OSError(errno.EFBIG, f"{os.strerror(errno.EFBIG)} (the file-size limit is {limit} bytes)")
+    try:
+        space = os.statvfs(os.path.dirname(path))
+        if space.f_bavail * space.f_frsize < max(1 << 20, dataset.nbytes // 100):
+            return OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+    except OSError:
+        pass
+    said = str(error).splitlines()[0] if str(error) else type(error).__name__
+    return OSError(errno.EIO, f"the netCDF library failed ({said})")
 
 
-def _run_command(argv):
-    parser = OneLineParser(
-        prog="python3 -m pumak ensemble",
-        description="Runs the model once per row of a members table over a site's met series and writes "
-                    "a NetCDF file (dimensions member and time). `python3 -m pumak ensemble merge --help` "
-                    "joins the shards of a job array.")
+def _read_back(path, dataset):
+    """Refuses a written file that does not hold the dataset's variables and sizes."""
+    import xarray as xr
+    try:
+        with xr.open_dataset(path, cache=False) as back:
+            whole = dict(back.sizes) == dict(dataset.sizes) and set(back.data_vars) == set(dataset.data_vars)
+    except Exception:  # the netCDF library's errors are not OSError
+        whole = False
+    if not whole:
+        raise OSError(errno.EIO, "the file written does not read back whole")
+
+
+def write_netcdf(dataset, path):
+    """Writes `dataset` to the NetCDF file `path` whole, or leaves the earlier file unchanged.
+
+    Parameters
+    ----------
+    dataset : xarray.Dataset
+        What to write.
+    path : str or os.PathLike
+        The file.
+
+    Raises
+    ------
+    OutputError
+        The system refused the write, with the cause: a full disk, a file-size
+        limit, no permission (the netCDF library's own errors are traced to
+        them where it can be told).
+    """
+    def write(unfinished):
+        global _netcdf_library_failed
+        try:
+            dataset.to_netcdf(unfinished)
+        except OSError:
+            raise
+        except BaseException as error:
+            _netcdf_library_failed = True
+            if isinstance(error, Exception):
+                raise _netcdf_refusal(unfinished, dataset, error) from None
+            raise
+        _read_back(unfinished, dataset)
+
+    outputs.write_file(path, write)
+
+
+def _command_parser():
+    parser = cli.parser(
+        "ensemble",
+        "Runs the model once per row of a members table over a site's met series and writes a NetCDF file "
+        "(dimensions member and time). `pumak ensemble merge --help` joins the shards of a job array.")
     parser.add_argument("run_dir", metavar="RUN_DIR", help="the site's run directory (holds parameter.ini)")
     parser.add_argument("--members", required=True, metavar="CSV",
                         help="one row per member, one column per item of parameter.ini it sets; member "
@@ -350,30 +590,62 @@ def _run_command(argv):
                         help="run only the K-th of N equal blocks of members (K from 1)")
     parser.add_argument("--threads", type=int, metavar="T", help="engine threads (default: all cores)")
     parser.add_argument("--program", default="pumak_metrun", help="pumak_metrun (default), fixed_a or fixed_b")
+    parser.add_argument("--quiet", action="store_true", help="print nothing on success")
     parser.add_argument("--out", required=True, metavar="FILE", help="NetCDF file to write")
-    args = parser.parse_args(argv)
+    return parser
 
+
+def _run_command(argv):
+    args = _command_parser().parse_args(argv)
+    started = time.perf_counter()
+    try:
+        program = program_name(args.program)
+    except ValueError as exc:
+        raise InputError(f"--program {args.program}: {exc}", item="--program") from None
     columns = [name for text in args.columns for name in text.split(",") if name]
     _writable(args.out)
-    table, digest = _read_members(args.members)
+    if args.threads is not None and args.threads < 1:
+        raise InputError(f"--threads {args.threads}: expected a positive number", item="--threads")
+    table, digest, lines = _read_members(args.members)
     total = len(table)
     k, n = args.shard or (1, 1)
     if n > total:
-        raise Refusal(f"--shard {k}/{n}: {n} shards of {total} members would leave shards empty")
+        raise InputError(f"--shard {k}/{n}: {n} shards of {total} members would leave shards empty",
+                         item="--shard")
     first, last = shard_bounds(k, n, total)
-    if args.threads is not None and args.threads < 1:
-        raise Refusal(f"--threads {args.threads}: expected a positive number")
-    site = read_site(args.run_dir, args.program)
-    dataset = ensemble(site.met, site.parameters, table.iloc[first:last], columns=columns,
-                       threads=args.threads, program=site.program)
+    stages = cli.Stages("pumak ensemble")
+    stages("reading the site")
+    site = read_site(args.run_dir, program)
+    stages(f"running {last - first} members")
+    try:
+        dataset = ensemble(site.met, site.parameters, table.iloc[first:last], columns=columns,
+                           threads=args.threads, program=site.program)
+    except InputError as error:
+        if not error.message.startswith("members: ") or error.file is not None:
+            raise
+        found = re.search(r"\(member (\d+)\)", error.message)
+        line = lines[int(found[1])] if found and int(found[1]) < len(lines) else None
+        raise InputError(f"{args.members}{'' if line is None else f':{line}'}: "
+                         f"{error.message.removeprefix('members: ')}", file=args.members,
+                         line=line, item=error.item) from None
     dataset.attrs.update({
         "ensemble_members_file": os.path.basename(args.members),
         "ensemble_members_sha256": digest,
         "ensemble_members_total": np.int64(total),
         "ensemble_shard": f"{k}/{n}",
     })
-    _write_netcdf(dataset, args.out)
+    stages(f"writing {args.out}")
+    write_netcdf(dataset, args.out)
+    stages.done()
+    if not args.quiet:
+        part = "" if n == 1 else f" (shard {k}/{n} of {total})"
+        print(f"{args.out}: {_members(last - first)}{part} x {int(site.parameters['n_days']) * 24} hours, "
+              f"{time.perf_counter() - started:.2f} s")
     return 0
+
+
+def _members(n):
+    return f"{n} member" + ("" if n == 1 else "s")
 
 
 def _ranges(numbers):
@@ -389,70 +661,180 @@ def _ranges(numbers):
     return ", ".join(parts)
 
 
+def _read_part(path):
+    import xarray as xr
+    try:
+        with xr.open_dataset(path, cache=False) as part:
+            return part.load()
+    except (FileNotFoundError, PermissionError, IsADirectoryError) as exc:
+        raise InputError(f"{path}: {exc.strerror}", file=path) from None
+    except Exception:  # the netCDF library's and xarray's errors on a damaged file
+        raise InputError(f"{path}: not a readable NetCDF file (truncated?)", file=path) from None
+
+
+def _shown(value):
+    """A parameter as parameter.ini would hold it: a real to the digits of its float32."""
+    return sitefiles.format_real(value) if isinstance(value, float) else value
+
+
+def _differences(here, there):
+    """The identity attributes in which two parts differ, as short text."""
+    found = []
+    for key in IDENTITY:
+        a, b = here.get(key), there.get(key)
+        if key == "ensemble_site_parameters":
+            try:
+                a, b = json.loads(a), json.loads(b)
+            except (TypeError, ValueError):
+                pass
+            if isinstance(a, dict) and isinstance(b, dict):
+                found += [f"{name} {_shown(a.get(name, 'absent'))} here, {_shown(b.get(name, 'absent'))} there"
+                          for name in list(dict.fromkeys([*a, *b])) if a.get(name) != b.get(name)]
+                continue
+        if str(a) != str(b):
+            label = {"ensemble_program": "program", "ensemble_met_sha256": "met series (SHA-256)",
+                     "ensemble_members_sha256": "members table (SHA-256)",
+                     "ensemble_members_total": "members in the table"}.get(key, key)
+            short = (lambda v: f"{str(v)[:12]}..." if "sha256" in key and v is not None else v)
+            found.append(f"{label} {short(a)} here, {short(b)} there")
+    return found
+
+
 def merge(paths):
-    """The shards of one ensemble as one Dataset, members in order; refuses gaps and overlaps."""
+    """The shards of one ensemble as one Dataset, members in order.
+
+    Parameters
+    ----------
+    paths : sequence of str
+        NetCDF files written by ``pumak ensemble --shard K/N``, in any order.
+
+    Returns
+    -------
+    xarray.Dataset
+        Dimensions ``member`` (the table's members, each once, in order) and
+        ``time``; the attributes of the first part, ``ensemble_shard`` 1/1 (the
+        whole ensemble, as the unsharded command writes it) and a line of
+        ``history`` more.
+
+    Raises
+    ------
+    InputError
+        A part that cannot be read or was not written by ``pumak ensemble``;
+        a part of another ensemble (another program, met series, shared
+        parameters or members table), naming it and the difference; a
+        truncated part (fewer members than its shard holds); a part given
+        twice or members in more than one part; missing members.
+    """
     import xarray as xr
 
+    paths = [os.fspath(p) for p in paths]
+    if not paths:
+        raise InputError("no parts to merge", item="parts")
     parts = []
     for path in paths:
-        try:
-            with xr.open_dataset(path) as part:
-                parts.append(part.load())
-        except (OSError, ValueError) as exc:
-            reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else "not a readable NetCDF file"
-            raise Refusal(f"{path}: {reason}") from None
-        if "ensemble_members_total" not in parts[-1].attrs or "member" not in parts[-1].dims:
-            raise Refusal(f"{path}: not a part of an ensemble (written by python3 -m pumak ensemble)")
+        part = _read_part(path)
+        missing = [key for key in (*IDENTITY, "ensemble_shard") if key not in part.attrs]
+        if "member" not in part.dims or len(missing) == len(IDENTITY) + 1:
+            raise InputError(f"{path}: not a part of an ensemble (written by pumak ensemble)", file=path)
+        if missing:
+            raise InputError(f"{path}: no {', '.join(missing)}: written by an earlier pumak ensemble; run this "
+                             "shard again", file=path)
+        parts.append(part)
     first = parts[0].attrs
-    for path, part in zip(paths, parts):
-        for key in ("ensemble_members_sha256", "ensemble_members_total"):
-            if part.attrs.get(key) != first.get(key):
-                raise Refusal(f"{path}: from another ensemble than {paths[0]} ({key} differs)")
-        if sorted(part.data_vars) != sorted(parts[0].data_vars):
-            raise Refusal(f"{path}: other variables than {paths[0]}")
+    for path, part in zip(paths[1:], parts[1:]):
+        differences = _differences(part.attrs, first)
+        if differences:
+            raise InputError(f"{path}: from another ensemble than {paths[0]}: {'; '.join(differences[:3])}"
+                             + ("; ..." if len(differences) > 3 else ""), file=path)
+        if sorted(part.data_vars) != sorted(parts[0].data_vars) or part.sizes.get("time") != parts[0].sizes.get("time"):
+            raise InputError(f"{path}: other variables or hours than {paths[0]}", file=path)
     total = int(first["ensemble_members_total"])
+    owner = {}
+    for path, part in zip(paths, parts):
+        shard = str(part.attrs["ensemble_shard"])
+        try:
+            k, n = (int(v) for v in shard.split("/"))
+            expected = range(*shard_bounds(k, n, total))
+        except ValueError:
+            raise InputError(f"{path}: ensemble_shard {shard!r}: expected K/N", file=path) from None
+        numbers = part["member"].to_numpy()
+        if shard in owner:
+            again = "given twice" if os.path.realpath(path) == os.path.realpath(owner[shard]) else \
+                f"shard {shard} again (as {owner[shard]})"
+            raise InputError(f"{path}: {again}", file=path)
+        owner[shard] = path
+        if len(numbers) != len(expected) or not np.array_equal(np.sort(numbers), np.asarray(expected)):
+            raise InputError(f"{path}: holds {len(numbers)} member(s) where shard {shard} holds {len(expected)} "
+                             f"({_ranges(expected) if len(expected) else 'none'}): truncated or altered", file=path)
     numbers = np.concatenate([part["member"].to_numpy() for part in parts])
     counts = np.bincount(numbers[(numbers >= 0) & (numbers < total)], minlength=total)
     problems = []
     if (counts == 0).any():
         problems.append(f"members {_ranges(np.flatnonzero(counts == 0))} missing")
     if (counts > 1).any():
-        problems.append(f"members {_ranges(np.flatnonzero(counts > 1))} in more than one part")
-    if len(numbers) != counts.sum():
-        problems.append(f"members beyond the {total} of the table")
+        doubled = np.flatnonzero(counts > 1)
+        holders = [path for path, part in zip(paths, parts) if np.isin(part["member"].to_numpy(), doubled).any()]
+        problems.append(f"members {_ranges(doubled)} in more than one part ({', '.join(holders)})")
     if problems:
-        shards = {part.attrs.get("ensemble_shard") for part in parts}
+        shards = {str(part.attrs.get("ensemble_shard")) for part in parts}
         n = str(first.get("ensemble_shard", "1/1")).split("/")[-1]
         absent = [f"{k}/{n}" for k in range(1, int(n) + 1) if f"{k}/{n}" not in shards]
-        raise Refusal("; ".join(problems) + (f" (no part holds shard {', '.join(absent)})" if absent else ""))
+        raise InputError("; ".join(problems) + (f" (no part holds shard {', '.join(absent)})" if absent else ""))
     merged = xr.concat(parts, dim="member", data_vars="minimal", coords="minimal", compat="equals",
                        combine_attrs="override").sortby("member")
-    merged.attrs = {key: value for key, value in first.items() if key != "ensemble_shard"}
+    merged.attrs = dict(first, ensemble_shard="1/1")  # the whole ensemble, as one part
     now = datetime.datetime.now(datetime.timezone.utc)
     merged.attrs["history"] = (f"{first.get('history', '')}\n{now:%Y-%m-%dT%H:%M:%SZ} "
-                               f"{len(parts)} shards merged by python3 -m pumak ensemble merge").lstrip()
+                               f"{len(parts)} shards merged by pumak ensemble merge").lstrip()
     return merged
 
 
 def _merge_command(argv):
-    parser = OneLineParser(prog="python3 -m pumak ensemble merge",
-                                     description="Joins the shards of an ensemble into one NetCDF file, "
-                                                 "after checking that every member is there exactly once.")
+    parser = cli.parser("ensemble merge", "Joins the shards of an ensemble into one NetCDF file, after checking "
+                                          "that they are of one ensemble and that every member is there once.")
     parser.add_argument("parts", nargs="+", metavar="PART", help="files written with --shard")
+    parser.add_argument("--quiet", action="store_true", help="print nothing on success")
     parser.add_argument("--out", required=True, metavar="FILE", help="NetCDF file to write")
     args = parser.parse_args(argv)
+    started = time.perf_counter()
     if os.path.abspath(args.out) in {os.path.abspath(p) for p in args.parts}:
-        raise Refusal(f"--out {args.out}: is one of the parts")
+        raise InputError(f"--out {args.out}: is one of the parts", item="--out")
     _writable(args.out)
-    _write_netcdf(merge(args.parts), args.out)
+    merged = merge(args.parts)
+    write_netcdf(merged, args.out)
+    if not args.quiet:
+        hours = json.loads(merged.attrs["ensemble_site_parameters"]).get("n_days", 0) * 24
+        print(f"{args.out}: {_members(merged.sizes['member'])} from {len(args.parts)} shards x {hours} hours, "
+              f"{time.perf_counter() - started:.2f} s")
     return 0
 
 
 def main(argv=None):
+    """``pumak ensemble`` and ``pumak ensemble merge``.
+
+    Parameters
+    ----------
+    argv : list of str, optional
+        The arguments after ``ensemble`` (default: the process's).
+
+    Returns
+    -------
+    int
+        The exit status: 0 done, 2 bad input, 4 an output the system refused,
+        128 + N stopped by signal N. After a failure of the netCDF library the
+        process ends here, once the failure is reported (that library may
+        crash the interpreter at exit).
+    """
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["merge"]:
-        return reporting_failures("ensemble", lambda: _merge_command(argv[1:]))
-    return reporting_failures("ensemble", lambda: _run_command(argv))
+        status = cli.run("ensemble merge", lambda: _merge_command(argv[1:]))
+    else:
+        status = cli.run("ensemble", lambda: _run_command(argv))
+    if _netcdf_library_failed:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+    return status
 
 
 if __name__ == "__main__":

@@ -1,8 +1,12 @@
-"""Ensembles against single runs, shards and their merge, Dask, and calibration of a twin site."""
+"""Ensembles against single runs, bad arguments, shards and their merge, whole outputs, and Dask."""
 import faulthandler
-import json
 import os
+import re
+import resource
+import shutil
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -13,9 +17,9 @@ import xarray as xr
 
 import pumak
 import pumak.ensembles as ens
-from pumak import calibrate, plot
+from pumak import plot
 from pumak.results import RESULT_COLUMNS
-from conftest import GOLDEN, KPC_L, assert_same_bits
+from conftest import GOLDEN, KPC_L, ROOT, assert_same_bits
 
 # Base values; the floor alone; ice and air (shares nothing with the rest); a deeper
 # hole; a cold run in which the depth stays; NaN, which must stay with its member.
@@ -25,6 +29,7 @@ MEMBERS = pd.DataFrame({
     "ch": [0.002, 0.002, 0.004, 0.002, 0.002, 0.002],
     "cryoconite_depth": [100.0, 100.0, 100.0, 250.0, 100.0, 100.0],
     "ta_offset": [0.0, 0.0, 0.0, 0.0, -25.0, 0.0]})
+DAYS = 3  # the small site of the command-line cases
 
 
 @pytest.mark.parametrize("case", GOLDEN, ids=lambda p: p.name)
@@ -41,36 +46,314 @@ def test_members_are_single_runs_to_the_bit(case):
         summary = [dataset[name].values[k] for name in ("final_sd_calc", "final_depth", "bias", "rmse", "correlation")]
         np.testing.assert_allclose(summary, np.array(expected, dtype=float), rtol=1e-6)
     assert np.isnan(dataset["nsr_ice"].values[5]).all() and not np.isnan(dataset["nsr_ice"].values[:5]).any()
+    assert dataset.attrs["ensemble_program"] == site.program
 
 
-@pytest.mark.parametrize("members, columns, message", [
-    ({"albedo": [0.5]}, (), "albedo: not an item a member sets; the items are latitude, albedo_cryo, albedo_ice"),
-    ({"n_days": [3]}, (), "n_days: not an item a member sets (n_days shared by all members)"),
-    ({"ch": [0.002]}, ("sdcalc",), "sdcalc: no such result column; the columns are days_for_graph, month"),
-    ({"diffuse_mode": [1.5]}, (), "diffuse_mode: expected an integer"),
+@pytest.mark.parametrize("change, message", [
+    ({"members": {"albedo": [0.5]}}, "albedo: not an item a member sets; the items are latitude, albedo_cryo"),
+    ({"members": {"n_days": [3]}}, "n_days: not an item a member sets (n_days shared by all members)"),
+    ({"columns": ("sdcalc",)}, "sdcalc: no such result column; the columns are days_for_graph, month"),
+    ({"columns": 5}, "columns: expected result column names, found int"),
+    ({"members": {"diffuse_mode": [1.5]}}, "diffuse_mode: expected an integer, found 1.5 (member 0)"),
+    ({"members": {"diffuse_mode": [0, np.nan]}}, "diffuse_mode: expected an integer, found nan (member 1)"),
+    ({"members": {"diffuse_mode": [True]}}, "members: diffuse_mode: expected numbers, found bool"),
+    ({"members": {"diffuse_mode": [2**40]}}, "diffuse_mode: expected an integer, found 1099511627776.0 (member 0)"),
+    ({"members": {"ch": ["0.002"]}}, "members: ch: expected numbers, found object"),
+    ({"members": {"ch": np.zeros((2, 2))}}, "members: not a table of one value per member and item"),
+    ({"members": {"ch": 0.002}}, "members: not a table of one value per member and item"),
+    ({"members": [0.002]}, "members: expected a pandas DataFrame, found list"),
+    ({"members": pd.DataFrame({"ch": []})}, "members: no rows"),
+    ({"parameters": {"n_days": -3}}, "parameters: n_days: expected at least 1 day, found -3"),
+    ({"parameters": {"n_days": 0}}, "parameters: n_days: expected at least 1 day, found 0"),
+    ({"parameters": {"n_days": 31}}, "met column column_1 holds 720 rows; n_days * 24 = 744 are needed"),
+    ({"parameters": {"n_days": True}}, "n_days: expected an integer, found True"),
+    ({"threads": 0}, "threads: expected a positive integer, found 0"),
+    ({"threads": True}, "threads: expected a positive integer, found True"),
+    ({"program": "metrunner"}, "program: unknown program"),
+    ({"met": [1.0]}, "met: expected a pandas DataFrame or a dict of arrays, found list"),
 ])
-def test_bad_members_and_columns_are_refused_naming_the_valid_ones(members, columns, message):
+def test_bad_arguments_are_refused_naming_them(change, message):
     site = pumak.read_site(KPC_L)
+    arguments = {"met": site.met, "parameters": site.parameters, "members": {"ch": [0.002]}, "columns": ()}
+    arguments.update({k: v for k, v in change.items() if k != "parameters"})
+    arguments["parameters"] = {**site.parameters, **change.get("parameters", {})}
     with pytest.raises(pumak.InputError) as caught:
-        pumak.ensemble(site.met, site.parameters, pd.DataFrame(members), columns)
+        pumak.ensemble(**arguments)
     assert message in str(caught.value)
 
 
-def test_shards_merge_to_one_run_and_a_gap_or_overlap_is_refused(tmp_path, capsys):
-    members = tmp_path / "members.csv"
-    pd.DataFrame({"albedo_ice": np.linspace(0.3, 0.7, 7), "ch": 0.002}).to_csv(members, index=False)
-    run = lambda *a: ens.main([str(KPC_L), "--members", str(members), "--columns", "sd_calc,cryoconite_depth", *a])
-    parts = [str(tmp_path / f"part_{k}.nc") for k in (1, 2, 3)]
-    assert [run("--out", str(tmp_path / "all.nc"))] + [run("--shard", f"{k}/3", "--out", p) for k, p in
-                                                        enumerate(parts, 1)] == [0] * 4
-    assert ens.main(["merge", *parts[::-1], "--out", str(tmp_path / "merged.nc")]) == 0
+@pytest.mark.parametrize("members, columns, refused", [
+    (100, ["sd_calc", "sd_obs", "nsr_ice", "cryoconite_depth"], "100 members x 720 hours x 4 column(s) need 1.2 MiB"),
+    (100, ["sd_calc", "sd_obs", "nsr_ice"], None),  # 100 x (720 x 3 x 4 + 1024) bytes: 0.92 MiB
+    (1100, [], "1100 members x 720 hours x 0 column(s) need 1.1 MiB"),
+    (1000, [], None),
+])
+def test_an_ensemble_beyond_the_memory_available_is_refused_before_it_starts(monkeypatch, members, columns, refused):
+    monkeypatch.setattr(ens, "_available_memory", lambda: 2**20)
+    monkeypatch.setattr(ens, "_run_chunk", lambda *a: pytest.fail("the engine ran"))
+    site = pumak.read_site(KPC_L)
+    table = pd.DataFrame({"ch": np.linspace(0.001, 0.005, members)})
+    if refused is None:
+        with pytest.raises(pytest.fail.Exception, match="the engine ran"):
+            pumak.ensemble(site.met, site.parameters, table, columns)
+        return
+    with pytest.raises(pumak.InputError, match=re.escape(refused + " of memory, 1.0 MiB is available")):
+        pumak.ensemble(site.met, site.parameters, table, columns)
+
+
+def test_the_memory_available_is_the_systems():
+    pages = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    assert 0 < ens._available_memory() <= pages
+
+
+# ---- the command line ------------------------------------------------------
+
+def status_of(main, argv):
+    """The exit status of a command, also when its parser ends it."""
+    try:
+        return main(argv)
+    except SystemExit as end:
+        return end.code
+
+
+def small_site(root, program="pumak_metrun", **items):
+    """KPC_L cut to DAYS days, with `items` changed (met_shift: added to ta_obs in one hour)."""
+    site = pumak.read_site(KPC_L)
+    met = site.met.iloc[:DAYS * 24].copy()
+    if "met_shift" in items:
+        met.loc[5, "ta_obs"] += np.float32(items.pop("met_shift"))
+    return pumak.write_site(root, {**site.parameters, "n_days": DAYS, **items}, met, program)
+
+
+def members_file(path, values=np.linspace(0.3, 0.7, 7)):
+    pd.DataFrame({"albedo_ice": values, "ch": 0.002}).to_csv(path, index=False)
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def shards(tmp_path_factory):
+    """A small site, its members, the whole ensemble and its three shards."""
+    root = tmp_path_factory.mktemp("shards")
+    run_dir, members = small_site(root / "site"), members_file(root / "members.csv")
+    command = [run_dir, "--members", members, "--columns", "sd_calc,cryoconite_depth", "--quiet"]
+    paths = {"all": root / "all.nc", **{k: root / f"part_{k}.nc" for k in (1, 2, 3)}}
+    assert ens.main([*command, "--out", str(paths["all"])]) == 0
+    for k in (1, 2, 3):
+        assert ens.main([*command, "--shard", f"{k}/3", "--out", str(paths[k])]) == 0
+    return root, run_dir, members, paths
+
+
+def test_shards_merge_to_the_whole_ensemble_and_each_command_says_what_it_wrote(shards, tmp_path, capsys):
+    root, run_dir, members, paths = shards
+    capsys.readouterr()
+    assert ens.main([run_dir, "--members", members, "--shard", "2/3", "--out", str(tmp_path / "p.nc")]) == 0
+    merged = tmp_path / "merged.nc"
+    assert ens.main(["merge", str(paths[3]), str(paths[1]), str(paths[2]), "--out", str(merged)]) == 0
+    out, err = capsys.readouterr()
+    lines = out.splitlines()
+    assert err == "" and len(lines) == 2
+    assert lines[0].startswith(f"{tmp_path / 'p.nc'}: 2 members (shard 2/3 of 7) x {DAYS * 24} hours, ")
+    assert lines[1].startswith(f"{merged}: 7 members from 3 shards x {DAYS * 24} hours, ")
+    whole, joined = xr.load_dataset(paths["all"]), xr.load_dataset(merged)
+    assert joined.attrs["history"].endswith(" 3 shards merged by pumak ensemble merge")
+    xr.testing.assert_identical(joined.assign_attrs(history=""), whole.assign_attrs(history=""))
+    assert ens.main(["merge", *(str(paths[k]) for k in (1, 2, 3)), "--quiet", "--out", str(merged)]) == 0
     assert capsys.readouterr() == ("", "")
-    xr.testing.assert_equal(xr.load_dataset(tmp_path / "merged.nc"), xr.load_dataset(tmp_path / "all.nc"))
-    for given, problem in ((parts[::2], "members 2-3 missing (no part holds shard 2/3)"),
-                           (parts + parts[1:2], "members 2-3 in more than one part")):
-        assert ens.main(["merge", *given, "--out", str(tmp_path / "bad.nc")]) == 2
-        assert capsys.readouterr().err == f"pumak ensemble: {problem}\n"
-    assert not (tmp_path / "bad.nc").exists()
+
+
+def another(kind, root, members):
+    """A second ensemble's shard 2/3 that differs from the first in `kind`."""
+    if kind == "members":
+        return [small_site(root), members_file(root / "other.csv", np.linspace(0.3, 0.71, 7)), []]
+    changes = {"site": {"latitude": 60.0}, "met": {"met_shift": 1.5}, "program": {"program": "pumak_fixed_a"},
+               "met_file": {"met_file": "elsewhere.txt"}}[kind]
+    run_dir = small_site(root, **changes)
+    return [run_dir, members, ["--program", changes["program"]] if kind == "program" else []]
+
+
+@pytest.mark.parametrize("kind, difference", [
+    ("site", "latitude 60.0 here, 79.91 there"),
+    ("met", "met series (SHA-256) "),
+    ("program", "program pumak_fixed_a here, pumak_metrun there"),
+    ("met_file", "met_file elsewhere.txt here, kpc_l_2016_08.txt there"),
+    ("members", "members table (SHA-256) "),
+])
+def test_merge_refuses_a_shard_of_another_ensemble_naming_the_difference(shards, tmp_path, capsys, kind, difference):
+    root, run_dir, members, paths = shards
+    other_dir, other_members, options = another(kind, tmp_path / "other", members)
+    other = tmp_path / "other_2.nc"
+    assert ens.main([other_dir, "--members", other_members, "--columns", "sd_calc,cryoconite_depth", "--shard",
+                     "2/3", "--quiet", "--out", str(other), *options]) == 0
+    out = tmp_path / "merged.nc"
+    assert ens.main(["merge", str(paths[1]), str(other), str(paths[3]), "--out", str(out)]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"pumak ensemble merge: {other}: from another ensemble than {paths[1]}: ")
+    assert difference in err and len(err.splitlines()) == 1, err
+    assert not out.exists()
+
+
+def damaged(kind, tmp_path, paths):
+    """The parts given to merge and the refusal expected."""
+    p1, p2, p3 = (str(paths[k]) for k in (1, 2, 3))
+    if kind == "cut":
+        cut = tmp_path / "cut_2.nc"
+        cut.write_bytes(paths[2].read_bytes()[:3000])
+        return [p1, str(cut), p3], f"{cut}: not a readable NetCDF file (truncated?)"
+    if kind == "fewer":
+        fewer = tmp_path / "fewer_2.nc"
+        xr.load_dataset(paths[2]).isel(member=[0]).to_netcdf(fewer)
+        return [p1, str(fewer), p3], f"{fewer}: holds 1 member(s) where shard 2/3 holds 2 (2-3): truncated or altered"
+    if kind == "twice":
+        return [p1, p2, p3, p2], f"{p2}: given twice"
+    if kind == "copy":
+        copy = tmp_path / "copy_2.nc"
+        shutil.copy(paths[2], copy)
+        return [p1, p2, str(copy), p3], f"{copy}: shard 2/3 again (as {p2})"
+    if kind == "missing":
+        return [p1, p3], "members 2-3 missing (no part holds shard 2/3)"
+    if kind == "overlap":
+        half = tmp_path / "half_1.nc"
+        part = xr.load_dataset(paths["all"]).isel(member=[0, 1, 2])
+        part.attrs["ensemble_shard"] = "1/2"
+        part.to_netcdf(half)
+        return [p1, p2, p3, str(half)], f"members 0-2 in more than one part ({p1}, {p2}, {half})"
+    if kind == "foreign":
+        plain = tmp_path / "plain.nc"
+        pumak.to_xarray(pumak.run_site(KPC_L)).to_netcdf(plain)
+        return [p1, str(plain)], f"{plain}: not a part of an ensemble (written by pumak ensemble)"
+    if kind == "earlier":
+        earlier = tmp_path / "earlier_3.nc"
+        part = xr.load_dataset(paths[3])
+        del part.attrs["ensemble_met_sha256"]
+        part.to_netcdf(earlier)
+        return [p1, p2, str(earlier)], (f"{earlier}: no ensemble_met_sha256: written by an earlier pumak ensemble; "
+                                        "run this shard again")
+    raise AssertionError(kind)
+
+
+@pytest.mark.parametrize("kind", ["cut", "fewer", "twice", "copy", "missing", "overlap", "foreign", "earlier"])
+def test_merge_refuses_damaged_doubled_and_missing_shards_naming_them(shards, tmp_path, capsys, kind):
+    given, message = damaged(kind, tmp_path, shards[3])
+    out = tmp_path / "merged.nc"
+    assert ens.main(["merge", *given, "--out", str(out)]) == 2
+    assert capsys.readouterr() == ("", f"pumak ensemble merge: {message}\n")
+    assert not out.exists()
+
+
+def members_with(tmp_path, text):
+    path = tmp_path / "members.csv"
+    path.write_text(text)
+    return str(path)
+
+
+@pytest.mark.parametrize("members, options, message", [
+    ("albedo_ice,ch\n", [], "{members}: no members: a header and no rows"),
+    ("", [], "{members}: not a table of members (No columns to parse from file)"),
+    (None, [], "{members}: No such file or directory"),
+    ("albedo_ice,ch\n0.5,0.002\n0.6,abc\n", [], "{members}:3: ch: expected a number, found 'abc'"),
+    ("diffuse_mode\n0\n\n1\n2.5\n", [], "{members}:5: diffuse_mode: expected an integer, found 2.5 (member 2)"),
+    ("albedo_ice,ch\n\n0.5,0.002\n0.6,abc\n", [], "{members}:4: ch: expected a number, found 'abc'"),
+    ("diffuse_mode\nTrue\n", [], "{members}:2: diffuse_mode: expected a number, found True"),
+    ("albedo\n0.5\n", [], "{members}: albedo: not an item a member sets"),
+    ("ch\n0.002\n0.003\n", ["--shard", "3/2"], "argument --shard: '3/2': K must be 1 to N"),
+    ("ch\n0.002\n0.003\n", ["--shard", "1/3"], "--shard 1/3: 3 shards of 2 members would leave shards empty"),
+    ("ch\n0.002\n", ["--threads", "0"], "--threads 0: expected a positive number"),
+    ("ch\n0.002\n", ["--columns", "sd_calc,sdcalc"], "columns: sdcalc: no such result column"),
+    ("ch\n0.002\n", ["--program", "fixed_c"], "unknown program"),
+    ("ch\n0.002\n", ["--out", "{tmp}/nowhere/e.nc"], "cannot write {tmp}/nowhere/e.nc: no directory {tmp}/nowhere"),
+    ("ch\n0.002\n", ["--out", "{tmp}"], "cannot write {tmp}: is a directory"),
+])
+def test_bad_command_lines_are_one_line_and_status_2(shards, tmp_path, capsys, members, options, message):
+    path = members_with(tmp_path, members) if members is not None else str(tmp_path / "absent.csv")
+    options = [o.format(tmp=tmp_path) for o in options]
+    out = [] if "--out" in options else ["--out", str(tmp_path / "e.nc")]
+    assert status_of(ens.main, [shards[1], "--members", path, *options, *out]) == 2
+    err = capsys.readouterr().err
+    assert len(err.splitlines()) == 1 and err.startswith("pumak ensemble: "), err
+    assert message.format(members=path, tmp=tmp_path) in err, err
+    assert not (tmp_path / "e.nc").exists()
+    if message.startswith("{members}:") and message[10].isdigit():  # the error carries the line
+        with pytest.raises(pumak.InputError) as caught:
+            ens._run_command([shards[1], "--members", path, "--out", str(tmp_path / "e.nc")])
+        assert (caught.value.file, caught.value.line) == (path, int(message[10]))
+
+
+# The child stops once the NetCDF file is written under its unfinished name.
+CHILD = """
+import pathlib, sys, time
+import xarray
+import pumak.ensembles
+write = xarray.Dataset.to_netcdf
+def stalled(self, path, *args, **kwargs):
+    write(self, path, *args, **kwargs)
+    pathlib.Path(sys.argv[1]).touch()
+    time.sleep(120)
+xarray.Dataset.to_netcdf = stalled
+sys.exit(pumak.ensembles.main(sys.argv[2:]))
+"""
+
+
+def test_a_file_the_netcdf_library_wrote_wrong_is_refused(shards, tmp_path, capsys, monkeypatch):
+    out = tmp_path / "ensemble.nc"
+    shutil.copy(shards[3][1], out)
+    before = out.read_bytes()
+    monkeypatch.setattr(xr.Dataset, "to_netcdf", lambda self, path, *a, **k: open(path, "wb").write(before[:2000]))
+    assert ens.main([shards[1], "--members", shards[2], "--out", str(out)]) == 4
+    assert capsys.readouterr() == (
+        "", f"pumak ensemble: cannot write {out}: the file written does not read back whole\n")
+    assert out.read_bytes() == before and os.listdir(tmp_path) == ["ensemble.nc"]
+
+
+def full_disk(directory):
+    """A 256 KiB file system at `directory`, or a skip where none can be mounted."""
+    directory.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(directory)],
+                             capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip("no small file system can be mounted here")
+
+
+@pytest.mark.parametrize("fault", ["SIGTERM", "SIGKILL", "RLIMIT_FSIZE", "ENOSPC"])
+def test_an_interrupted_or_refused_write_keeps_the_earlier_file(shards, tmp_path, fault):
+    root, run_dir, _, paths = shards
+    place = tmp_path
+    if fault == "ENOSPC":
+        place = tmp_path / "small"
+        full_disk(place)
+    try:
+        out = place / "ensemble.nc"
+        shutil.copy(paths[1], out)
+        before = out.read_bytes()
+        many = members_file(tmp_path / "many.csv", np.linspace(0.3, 0.7, 300))
+        argv = [run_dir, "--members", many, "--columns", ",".join(RESULT_COLUMNS), "--out", str(out)]
+        environment = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
+        if fault in ("RLIMIT_FSIZE", "ENOSPC"):
+            limit = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, resource.RLIM_INFINITY))) \
+                if fault == "RLIMIT_FSIZE" else None
+            done = subprocess.run([sys.executable, "-m", "pumak", "ensemble", *argv], env=environment,
+                                  capture_output=True, text=True, timeout=120, preexec_fn=limit)
+            reason = "File too large (the file-size limit is 200000 bytes)" if limit else "No space left on device"
+            assert (done.returncode, done.stdout, done.stderr) == (
+                4, "", f"pumak ensemble: cannot write {out}: {reason}\n")
+        else:
+            ready = tmp_path / "ready"
+            child = subprocess.Popen([sys.executable, "-c", CHILD, str(ready), *argv], env=environment,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            deadline = time.monotonic() + 120
+            while not ready.exists() and child.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert ready.exists(), child.communicate()
+            child.send_signal(getattr(signal, fault))
+            _, err = child.communicate(timeout=60)
+            expected = (143, "pumak ensemble: interrupted; earlier outputs are unchanged\n")
+            assert (child.returncode, err) == (expected if fault == "SIGTERM" else (-signal.SIGKILL, ""))
+        assert out.read_bytes() == before
+        # the next write succeeds and leaves nothing of the one that failed
+        assert ens.main([run_dir, "--members", shards[2], "--quiet", "--out", str(out)]) == 0
+        assert [name for name in os.listdir(place) if "unfinished" in name] == []
+    finally:
+        if fault == "ENOSPC":
+            subprocess.run(["umount", str(place)], check=True)
 
 
 def test_dask_gives_the_in_process_result_also_when_a_worker_is_killed():
@@ -92,15 +375,3 @@ def test_dask_gives_the_in_process_result_also_when_a_worker_is_killed():
         xr.testing.assert_equal(pumak.ensemble(site.met, site.parameters, members, client=client), here)
         assert victim not in client.run(os.getpid).values()
     faulthandler.cancel_dump_traceback_later()
-
-
-def test_calibrate_de_recovers_the_parameters_of_a_twin(tmp_path):
-    site = pumak.read_site(KPC_L)
-    truth = {"albedo_ice": 0.47, "ch": 0.0031}
-    lowering = pumak.run({**site.parameters, **truth}, site.met)["sd_calc"].to_numpy()
-    run_dir = pumak.write_site(tmp_path, site.parameters, site.met.assign(sd_sensor=np.float32(0.1) - lowering))
-    assert calibrate.main([run_dir, "--free", "albedo_ice=0.3:0.7", "--free", "ch=0.001:0.005",
-                           "--method", "de", "--seed", "4"]) == 0
-    best = json.loads((tmp_path / "calibrated" / "calibration.json").read_text())["best"]
-    assert best["albedo_ice"] == pytest.approx(0.47, abs=0.005) and best["ch"] == pytest.approx(0.0031, rel=0.02)
-    assert {k: pumak.read_site(tmp_path / "calibrated").parameters[k] for k in best} == best

@@ -1,0 +1,239 @@
+"""Calibration of a small twin site: each method and metric, refusals of what cannot be fitted, whole outputs."""
+import json
+import math
+import os
+import resource
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+from pathlib import Path
+
+import pumak
+from pumak import calibrate, plot
+from conftest import KPC_L, ROOT
+
+DAYS = 4
+TRUTH = 0.47  # albedo_ice of the twin; every other item is the site's
+FILES = sorted(calibrate.FILES)
+
+
+def twin_site(root, sensor=None, **items):
+    """KPC_L cut to DAYS days, observing the lowering of its run with albedo_ice TRUTH (or `sensor`)."""
+    site = pumak.read_site(KPC_L)
+    gap = items.pop("met_gap", None)
+    parameters = dict(site.parameters, n_days=DAYS, **items)
+    if sensor is None or isinstance(sensor, str):  # warm: the lowering observed without the items' change
+        truth = dict(parameters if sensor is None else site.parameters, n_days=DAYS, albedo_ice=TRUTH)
+        lowering = pumak.run(truth, site.met)["sd_calc"].to_numpy()
+        sensor = np.float32(0.1) - lowering
+    met = site.met.iloc[:len(sensor)].assign(sd_sensor=np.asarray(sensor, dtype=np.float32))
+    if gap is not None:  # no air temperature from hour `gap` on: the model's lowering stops there
+        met.loc[gap:, "ta_obs"] = np.nan
+    return pumak.write_site(root, parameters, met)
+
+
+@pytest.fixture(scope="module")
+def twin(tmp_path_factory):
+    return twin_site(tmp_path_factory.mktemp("twin"))
+
+
+def status_of(main, argv):
+    """The exit status of a command, also when its parser ends it."""
+    try:
+        return main(argv)
+    except SystemExit as end:
+        return end.code
+
+
+def sibling(run_dir, tmp_path):
+    """An output directory beside the run directory, so that it is a run directory of the site too."""
+    return Path(run_dir).parent / f"calibrated_{tmp_path.name}"
+
+
+def contents(directory):
+    return {name: (directory / name).read_bytes() for name in sorted(os.listdir(directory))}
+
+
+# Method, metric, box of albedo_ice, options, where the best must be: the
+# truth inside the box, or the box's edge when the truth lies outside it (the
+# prior box holds), also with a second free item whose box holds the truth.
+@pytest.mark.parametrize("method, metric, box, options, best", [
+    ("de", "rmse", (0.3, 0.7), ["--popsize", "6", "--tol", "0.001"], (TRUTH, 0.003)),
+    ("de", "bias", (0.3, 0.7), ["--popsize", "6", "--tol", "0.001"], (TRUTH, 0.005)),
+    ("lhs", "rmse", (0.3, 0.7), ["--samples", "80"], (TRUTH, 0.006)),
+    ("lhs", "bias", (0.3, 0.7), ["--samples", "80"], (TRUTH, 0.006)),
+    ("mcmc", None, (0.3, 0.7), ["--walkers", "8", "--steps", "150"], (TRUTH, 0.003)),
+    ("mcmc", None, (0.3, 0.46), ["--walkers", "8", "--steps", "150"], (0.46, 0.004)),
+    ("mcmc", None, (0.48, 0.7), ["--walkers", "8", "--steps", "150", "--obs-error", "0.002"], (0.48, 0.004)),
+    ("mcmc", None, (0.3, 0.46), ["--walkers", "8", "--steps", "150", "--free", "ch=0.0015:0.0025"], (0.46, 0.01)),
+    ("lhs", "rmse", (0.5, 0.7), ["--samples", "30"], (0.5, 0.01)),
+])
+def test_each_method_finds_the_twins_albedo_and_keeps_to_its_box(twin, tmp_path, capsys, method, metric, box,
+                                                                  options, best):
+    out = sibling(twin, tmp_path)
+    argv = [twin, "--free", f"albedo_ice={box[0]}:{box[1]}", "--method", method, "--seed", "3", "--out", str(out),
+            *options] + (["--metric", metric] if metric else [])
+    boxes = {"albedo_ice": box, "ch": (0.0015, 0.0025)}
+    assert calibrate.main(argv) == 0
+    assert len(capsys.readouterr().out.splitlines()) == 2
+    assert sorted(os.listdir(out)) == FILES
+    summary = json.loads((out / "calibration.json").read_text())
+    assert summary["best"]["albedo_ice"] == pytest.approx(best[0], abs=best[1])
+    samples = pd.read_csv(out / "samples.csv")
+    assert len(samples) > 0 and all(samples[name].between(*boxes[name]).all() for name in summary["best"])
+    # parameter.ini runs the best member, whose fit the summary reports
+    written = pumak.read_site(out)
+    assert written.parameters["albedo_ice"] == summary["best"]["albedo_ice"]
+    assert plot.summary(pumak.run(written.parameters, written.met))["rmse_m"] == pytest.approx(
+        summary["best_fit"]["rmse_m"], rel=1e-5)
+    if method == "mcmc":
+        posterior = summary["posterior"]["albedo_ice"]
+        assert box[0] <= posterior["q02.5"] <= posterior["median"] <= posterior["q97.5"] <= box[1]
+        assert posterior["median"] == pytest.approx(best[0], abs=2 * best[1])
+        assert summary["burn"] == 75 and len(samples) == 8 * (150 - 75)  # half of each walker burnt in
+
+
+@pytest.mark.parametrize("metric, of_fit", [
+    ("rmse", lambda fit: fit["rmse_m"]),
+    ("bias", lambda fit: abs(fit["bias_m"])),
+    ("correlation", lambda fit: 1.0 - fit["correlation"]),
+])
+def test_each_metric_ranks_members_by_its_definition(twin, tmp_path, metric, of_fit):
+    out = tmp_path / "out"
+    assert calibrate.main([twin, "--free", "albedo_ice=0.3:0.7", "--free", "ch=0.001:0.004", "--method", "lhs",
+                           "--samples", "12", "--metric", metric, "--out", str(out)]) == 0
+    samples = pd.read_csv(out / "samples.csv")
+    site = pumak.read_site(twin)
+    for _, row in samples.iloc[[0, 5, 11]].iterrows():
+        fit = plot.summary(pumak.run(dict(site.parameters, albedo_ice=row["albedo_ice"], ch=row["ch"]), site.met))
+        assert row[metric] == pytest.approx(of_fit(fit), rel=1e-5, abs=1e-9)
+    summary = json.loads((out / "calibration.json").read_text())
+    assert summary["best_metric"] == pytest.approx(samples[metric].min(), rel=1e-5, abs=1e-9)
+
+
+@pytest.mark.parametrize("rmse, pairs, obs_error, expected", [
+    (0.1, 100, None, 0.0),  # -n/2 log(n rmse^2)
+    (0.05, 100, None, -50 * math.log(0.25)),
+    (0.1, 100, 0.1, -50.0 - 100 * math.log(0.1 * math.sqrt(2 * math.pi))),
+    (0.2, 100, 0.1, -200.0 - 100 * math.log(0.1 * math.sqrt(2 * math.pi))),
+    (float("nan"), 100, None, -math.inf),  # a member the model breaks down on
+    (0.0, 100, None, -math.inf),
+])
+def test_the_likelihood_of_the_hourly_lowering(rmse, pairs, obs_error, expected):
+    assert calibrate.log_likelihood([rmse], [pairs], obs_error)[0] == pytest.approx(expected)
+
+
+def sensor_with(valid, value=None):
+    """A surface series with `valid` finite hours (of DAYS * 24): a constant `value`, or a moving surface."""
+    series = np.full(DAYS * 24, np.nan, dtype=np.float32)
+    series[:valid] = value if value is not None else np.linspace(0.1, 0.02, valid)
+    return series
+
+
+
+@pytest.mark.parametrize("sensor, items, argv, message", [
+    (sensor_with(DAYS * 24, 0.0), {}, [], "sd_obs (0.1 - sd_sensor of the met file) is constant at 0.1 m"),
+    (sensor_with(0), {}, [], f"sd_obs (0.1 - sd_sensor of the met file) holds no value in {DAYS * 24} hour(s)"),
+    (sensor_with(20), {}, [], "holds a value in 20 of 96 hours"),
+    (sensor_with(DAYS * 24, 0.37), {}, [], "is constant at -0.27 m"),
+    ("warm", {"ta_offset": -30.0}, ["--metric", "correlation"],
+     "the metric correlation is nan for the site's own parameters"),
+    (None, {"met_gap": 20}, [], "the site's own parameters pair 20 hour(s) of modelled and observed lowering"),
+    (None, {}, ["--free", "ta_offset=-40:-30", "--metric", "correlation"], "no member of 8 gave a finite correlation"),
+])
+def test_a_site_that_cannot_be_fitted_is_refused_and_nothing_written(tmp_path, capsys, sensor, items, argv, message):
+    run_dir = twin_site(tmp_path, sensor, **items)
+    out = tmp_path / "calibrated"
+    out.mkdir()
+    (out / "parameter.ini").write_text("earlier\n")
+    status = calibrate.main([run_dir, "--free", "albedo_ice=0.3:0.7", "--method", "lhs", "--samples", "8", *argv])
+    captured = capsys.readouterr()
+    assert (status, captured.out) == (2, "")
+    assert len(captured.err.splitlines()) == 1 and message in captured.err, captured.err
+    assert contents(out) == {"parameter.ini": b"earlier\n"}
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--free", "albedo=0.3:0.7"], "--free albedo: not a real item of parameter.ini"),
+    (["--free", "diffuse_mode=0:2"], "--free diffuse_mode: not a real item"),
+    (["--free", "albedo_ice=0.7:0.3"], "LOW below HIGH"),
+    (["--free", "albedo_ice=0.3:nan"], "LOW and HIGH must be finite"),
+    (["--free", "ch=0.001:0.002", "--free", "ch=0.002:0.003"], "--free: an item is given twice"),
+    (["--free", "ch=0.001:0.002", "--walkers", "0"], "--walkers 0: expected a positive number"),
+    (["--free", "ch=0.001:0.002", "--method", "mcmc", "--metric", "bias"], "--metric: mcmc samples"),
+    (["--free", "ch=0.001:0.002", "--method", "mcmc", "--obs-error", "-1"], "--obs-error -1.0"),
+    (["--free", "ch=0.001:0.002", "--tol", "inf"], "--tol inf"),
+    (["--free", "ch=0.001:0.002"], "cannot write {c}: not a directory"),
+    (["--free", "ch=0.001:0.002", "--method", "lhs", "--samples", str(10**13)],
+     f"--samples {10**13}: the {10**13} members kept need 298023.2 GiB of memory"),
+    (["--free", "ch=0.001:0.002", "--method", "mcmc", "--walkers", "100000", "--steps", "100000000"],
+     "--walkers 100000, --steps 100000000: the 10000000000000 members kept need 298023.2 GiB"),
+])
+def test_bad_arguments_are_one_line_and_status_2(twin, tmp_path, capsys, argv, message):
+    if "{c}" in message:
+        (tmp_path / "c").write_text("a file\n")
+    assert status_of(calibrate.main, [twin, *argv, "--out", str(tmp_path / "c")]) == 2
+    err = capsys.readouterr().err
+    message = message.format(c=tmp_path / "c")
+    assert err.startswith("pumak calibrate: ") and len(err.splitlines()) == 1 and message in err, err
+    assert not (tmp_path / "c").is_dir()
+
+
+# The child stops in the middle of writing the figure into the new directory.
+CHILD = """
+import pathlib, sys, time
+from matplotlib.figure import Figure
+import pumak.calibrate
+save = Figure.savefig
+def stalled(self, path, *args, **kwargs):
+    save(self, path, *args, **kwargs)
+    pathlib.Path(sys.argv[1]).touch()
+    time.sleep(120)
+Figure.savefig = stalled
+sys.exit(pumak.calibrate.main(sys.argv[2:]))
+"""
+
+
+def child_environment():
+    return dict(os.environ, PYTHONPATH=str(ROOT / "python"), MPLBACKEND="Agg")
+
+
+@pytest.mark.parametrize("fault", ["SIGTERM", "SIGKILL", "RLIMIT_FSIZE"])
+def test_an_interrupted_or_refused_write_keeps_the_earlier_calibration(twin, tmp_path, fault):
+    out = tmp_path / "calibrated"
+    argv = [twin, "--free", "albedo_ice=0.3:0.7", "--method", "lhs", "--samples", "10", "--out", str(out)]
+    assert calibrate.main(argv) == 0
+    (out / "results.csv").write_text("a run of the program, kept\n")
+    before = contents(out)
+    ready = tmp_path / "ready"
+    changed = [*argv, "--seed", "9"]
+    if fault == "RLIMIT_FSIZE":
+        limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))  # noqa: E731
+        done = subprocess.run([sys.executable, "-m", "pumak", "calibrate", *changed], env=child_environment(),
+                              capture_output=True, text=True, timeout=120, preexec_fn=limit)
+        assert done.returncode == 4
+        assert done.stderr.startswith(f"pumak calibrate: cannot write {out}: File too large"), done.stderr
+    else:
+        child = subprocess.Popen([sys.executable, "-c", CHILD, str(ready), *changed], env=child_environment(),
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 120
+        while not ready.exists() and child.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert ready.exists(), child.communicate()
+        child.send_signal(getattr(signal, fault))
+        _, err = child.communicate(timeout=60)
+        if fault == "SIGTERM":
+            assert (child.returncode, err) == (143, "pumak calibrate: interrupted; earlier outputs are unchanged\n")
+        else:
+            assert child.returncode == -signal.SIGKILL
+    assert contents(out) == before
+    # the next run completes and leaves nothing of the interrupted one
+    assert calibrate.main(changed) == 0
+    assert sorted(os.listdir(out)) == sorted([*FILES, "results.csv"])
+    assert (out / "results.csv").read_bytes() == before["results.csv"]
+    assert [name for name in os.listdir(tmp_path) if "unfinished" in name] == []
