@@ -17,6 +17,7 @@ Column = NDArray[np.int32] | NDArray[np.float32]
 ParameterValue = str | int | float
 
 version: str
+max_run_days: int
 
 class ResultColumn(TypedDict):
     name: str
@@ -91,3 +92,33 @@ def ensemble(
 
 def ensemble_summaries() -> list[SummaryVariable]:
     """The summary variables of ensemble(): name, units and long_name of each."""
+
+class ScanProblem(TypedDict):
+    statement: int
+    reason: str
+    item: int
+    line: int
+    token: str
+    message: str
+
+class Scan(TypedDict):
+    first: NDArray[np.int64]
+    last: NDArray[np.int64]
+    on_first_line: NDArray[np.int32]
+    integers: NDArray[np.int32]
+    reals: NDArray[np.float32]
+    valid: NDArray[np.bool_]
+    texts: list[list[str | None]] | None
+    rest: dict[int, str]
+    problems: list[ScanProblem]
+
+def scan_statements(
+    path: str | bytes,
+    layouts: Sequence[Sequence[Literal["label", "text", "integer", "real"]]],
+    count: int,
+    texts: bool = True,
+) -> Scan:
+    """At most `count` statements of the file with the programs' reader, going on after a problem."""
+
+def met_file_path(met_file: str | bytes, run_dir: str | bytes) -> str:
+    """The met file's path exactly as the programs join it (run_dir/../data/met_lv3/ + the name)."""

@@ -667,7 +667,6 @@ def main(argv=None):
                 print(finding)
             errors = sum(f.severity == "error" for f in findings)
             print(f"{errors} error(s), {len(findings) - errors} warning(s)", file=sys.stderr)
-        sys.stdout.flush()
         return 1 if any(f.severity == "error" for f in findings) else 0
 
     return run_command("check", work)

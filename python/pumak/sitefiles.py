@@ -73,14 +73,6 @@ def format_text(value):
     return "'" + text.replace("'", "''") + "'"
 
 
-def write_text_atomically(path, text):
-    """Writes `text` to `path` whole or not at all: `pumak.outputs.write_file`, under its former name.
-
-    Kept for callers not yet moved to `pumak.outputs`; new code calls that.
-    """
-    outputs.write_file(path, text)
-
-
 def parameter_file_text(parameters, statements):
     """The plain layout of parameter.ini: the two file names, then `label value` lines.
 
