@@ -17,6 +17,16 @@ KPC_L = ROOT / "tests" / "data" / "golden" / "kpc_l_deep" / "run"  # a real mont
 INSTALLED = os.environ.get("PUMAK_TEST_INSTALLED") == "1"
 
 
+def child_environment(**extra):
+    """The environment of a Python child process that must see the package under test.
+
+    In place, the tree's python/ (and tests/python, for helpers); installed, the
+    venv's own package: the tree's python/ holds no compiled core there.
+    """
+    paths = [str(ROOT / "tests" / "python")] + ([] if INSTALLED else [str(ROOT / "python")])
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(paths), **extra)
+
+
 def pytest_sessionstart(session):
     if INSTALLED:
         import pumak

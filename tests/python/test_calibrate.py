@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pumak
 from pumak import calibrate, plot
-from conftest import KPC_L, ROOT
+from conftest import KPC_L, ROOT, child_environment
 
 DAYS = 4
 TRUTH = 0.47  # albedo_ice of the twin; every other item is the site's
@@ -199,10 +199,6 @@ sys.exit(pumak.calibrate.main(sys.argv[2:]))
 """
 
 
-def child_environment():
-    return dict(os.environ, PYTHONPATH=str(ROOT / "python"), MPLBACKEND="Agg")
-
-
 @pytest.mark.parametrize("fault", ["SIGTERM", "SIGKILL", "RLIMIT_FSIZE"])
 def test_an_interrupted_or_refused_write_keeps_the_earlier_calibration(twin, tmp_path, fault):
     out = tmp_path / "calibrated"
@@ -214,12 +210,12 @@ def test_an_interrupted_or_refused_write_keeps_the_earlier_calibration(twin, tmp
     changed = [*argv, "--seed", "9"]
     if fault == "RLIMIT_FSIZE":
         limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))  # noqa: E731
-        done = subprocess.run([sys.executable, "-m", "pumak", "calibrate", *changed], env=child_environment(),
+        done = subprocess.run([sys.executable, "-m", "pumak", "calibrate", *changed], env=child_environment(MPLBACKEND="Agg"),
                               capture_output=True, text=True, timeout=120, preexec_fn=limit)
         assert done.returncode == 4
         assert done.stderr.startswith(f"pumak calibrate: cannot write {out}: File too large"), done.stderr
     else:
-        child = subprocess.Popen([sys.executable, "-c", CHILD, str(ready), *changed], env=child_environment(),
+        child = subprocess.Popen([sys.executable, "-c", CHILD, str(ready), *changed], env=child_environment(MPLBACKEND="Agg"),
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         deadline = time.monotonic() + 120
         while not ready.exists() and child.poll() is None and time.monotonic() < deadline:

@@ -9,7 +9,7 @@ import matplotlib.image
 import pytest
 
 import pumak
-from conftest import ROOT
+from conftest import ROOT, child_environment
 from pumak import plot
 from pumak.results import RESULT_COLUMNS as HEADER
 
@@ -46,7 +46,7 @@ def tool(*args, fsize=None):
         resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
 
     return subprocess.run([sys.executable, "-m", "pumak", "plot", *map(str, args)], capture_output=True, text=True,
-                          timeout=120, env=dict(os.environ, PYTHONPATH=str(ROOT / "python")),
+                          timeout=120, env=child_environment(),
                           preexec_fn=limit if fsize else None)
 
 
