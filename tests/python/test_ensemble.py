@@ -17,7 +17,7 @@ import xarray as xr
 
 import pumak
 import pumak.ensembles as ens
-from pumak import plot
+from pumak import memory, plot
 from pumak.results import RESULT_COLUMNS
 from conftest import GOLDEN, KPC_L, ROOT, assert_same_bits
 
@@ -89,7 +89,7 @@ def test_bad_arguments_are_refused_naming_them(change, message):
     (1000, [], None),
 ])
 def test_an_ensemble_beyond_the_memory_available_is_refused_before_it_starts(monkeypatch, members, columns, refused):
-    monkeypatch.setattr(ens, "_available_memory", lambda: 2**20)
+    monkeypatch.setattr(memory, "available", lambda: 2**20)
     monkeypatch.setattr(ens, "_run_chunk", lambda *a: pytest.fail("the engine ran"))
     site = pumak.read_site(KPC_L)
     table = pd.DataFrame({"ch": np.linspace(0.001, 0.005, members)})
@@ -101,9 +101,16 @@ def test_an_ensemble_beyond_the_memory_available_is_refused_before_it_starts(mon
         pumak.ensemble(site.met, site.parameters, table, columns)
 
 
-def test_the_memory_available_is_the_systems():
+@pytest.mark.parametrize("address_space", [None, 3 * 2**20])
+def test_the_memory_available_is_the_systems_within_the_address_space_limit(monkeypatch, address_space):
     pages = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    assert 0 < ens._available_memory() <= pages
+    if address_space is not None:
+        monkeypatch.setattr(memory.resource, "getrlimit", lambda which: (address_space, address_space))
+    assert 0 < memory.available() <= (pages if address_space is None else address_space)
+    if address_space is not None:
+        assert memory.available() == address_space
+        with pytest.raises(pumak.InputError, match=r"need 4\.0 MiB of memory, 3\.0 MiB is available"):
+            memory.refuse_beyond(4 * 2**20, "work: this would need", "work")
 
 
 # ---- the command line ------------------------------------------------------

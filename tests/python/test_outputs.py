@@ -11,7 +11,7 @@ import pytest
 import xarray as xr
 
 import pumak
-from pumak import cf, results as results_module, sitefiles
+from pumak import cf, memory, sitefiles
 from conftest import KPC_L, ROOT, assert_same_bits, run_program
 
 
@@ -71,8 +71,8 @@ def test_bad_arguments_are_refused_naming_them_and_nothing_is_written(function, 
     (lambda s, d: pumak.write_site(d, s.parameters, s.met.astype({"ta_obs": "float64", "sr": "float64"})), "met"),
 ], ids=["results of a long run", "a large table", "met columns to convert"])
 def test_work_too_large_for_memory_is_refused_before_it_starts(call, item, site, monkeypatch, tmp_path):
-    monkeypatch.setattr(results_module, "available_memory", lambda: 5_000)
-    with pytest.raises(pumak.InputError, match="GiB of memory") as caught:
+    monkeypatch.setattr(memory, "available", lambda: 5_000)
+    with pytest.raises(pumak.InputError, match=r" of memory, 4\.9 KiB is available$") as caught:
         call(site, tmp_path / "site")
     assert caught.value.item == item and not (tmp_path / "site").exists()
 
@@ -80,7 +80,7 @@ def test_work_too_large_for_memory_is_refused_before_it_starts(call, item, site,
 @pytest.mark.parametrize("available, refused", [(5_000, True), (6_000, False)])
 def test_the_memory_a_conversion_needs_is_counted_for_the_columns_converted(available, refused, site, tmp_path,
                                                                             monkeypatch):
-    monkeypatch.setattr(results_module, "available_memory", lambda: available)
+    monkeypatch.setattr(memory, "available", lambda: available)
     met = site.met.astype({"ta_obs": "float64", "sr": "float64"})  # 2 columns * 720 records * 4 bytes = 5760
     with pytest.raises(pumak.InputError) if refused else contextlib.nullcontext():
         pumak.write_site(tmp_path / "site", site.parameters, met)
