@@ -1,6 +1,8 @@
-"""Shared helpers: the repository's folders, the programs, comparing tables to the bit."""
+"""Shared helpers: the repository's folders, the programs, comparing tables to the bit, signalling a child."""
 import os
+import signal
 import subprocess
+import time
 from pathlib import Path
 
 import numpy as np
@@ -47,3 +49,18 @@ def assert_same_bits(actual, expected):
         assert a.dtype == b.dtype and a.shape == b.shape, name
         same = (a.view(np.uint32) == b.view(np.uint32)) | (np.isnan(a) & np.isnan(b))
         assert same.all(), f"{name}: first difference in row {np.argmin(same)}"
+
+
+def signal_when_ready(command, ready, fault, env):
+    """Starts `command`, waits until it creates the file `ready` and sends it the signal named `fault`.
+
+    Returns the child's exit status (negative: killed by that signal) and its standard error.
+    """
+    child = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while not ready.exists() and child.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert ready.exists(), child.communicate()
+    child.send_signal(getattr(signal, fault))
+    _, err = child.communicate(timeout=60)
+    return child.returncode, err

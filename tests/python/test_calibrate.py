@@ -6,7 +6,6 @@ import resource
 import signal
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pandas as pd
@@ -15,7 +14,7 @@ from pathlib import Path
 
 import pumak
 from pumak import calibrate, plot
-from conftest import KPC_L, ROOT
+from conftest import KPC_L, ROOT, signal_when_ready
 
 DAYS = 4
 TRUTH = 0.47  # albedo_ice of the twin; every other item is the site's
@@ -219,18 +218,12 @@ def test_an_interrupted_or_refused_write_keeps_the_earlier_calibration(twin, tmp
         assert done.returncode == 4
         assert done.stderr.startswith(f"pumak calibrate: cannot write {out}: File too large"), done.stderr
     else:
-        child = subprocess.Popen([sys.executable, "-c", CHILD, str(ready), *changed], env=child_environment(),
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        deadline = time.monotonic() + 120
-        while not ready.exists() and child.poll() is None and time.monotonic() < deadline:
-            time.sleep(0.05)
-        assert ready.exists(), child.communicate()
-        child.send_signal(getattr(signal, fault))
-        _, err = child.communicate(timeout=60)
+        status, err = signal_when_ready([sys.executable, "-c", CHILD, str(ready), *changed], ready, fault,
+                                        child_environment())
         if fault == "SIGTERM":
-            assert (child.returncode, err) == (143, "pumak calibrate: interrupted; earlier outputs are unchanged\n")
+            assert (status, err) == (143, "pumak calibrate: interrupted; earlier outputs are unchanged\n")
         else:
-            assert child.returncode == -signal.SIGKILL
+            assert status == -signal.SIGKILL
     assert contents(out) == before
     # the next run completes and leaves nothing of the interrupted one
     assert calibrate.main(changed) == 0

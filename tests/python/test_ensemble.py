@@ -19,7 +19,7 @@ import pumak
 import pumak.ensembles as ens
 from pumak import memory, plot
 from pumak.results import RESULT_COLUMNS
-from conftest import GOLDEN, KPC_L, ROOT, assert_same_bits
+from conftest import GOLDEN, KPC_L, ROOT, assert_same_bits, signal_when_ready
 
 # Base values; the floor alone; ice and air (shares nothing with the rest); a deeper
 # hole; a cold run in which the depth stays; NaN, which must stay with its member.
@@ -344,16 +344,9 @@ def test_an_interrupted_or_refused_write_keeps_the_earlier_file(shards, tmp_path
                 4, "", f"pumak ensemble: cannot write {out}: {reason}\n")
         else:
             ready = tmp_path / "ready"
-            child = subprocess.Popen([sys.executable, "-c", CHILD, str(ready), *argv], env=environment,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            deadline = time.monotonic() + 120
-            while not ready.exists() and child.poll() is None and time.monotonic() < deadline:
-                time.sleep(0.05)
-            assert ready.exists(), child.communicate()
-            child.send_signal(getattr(signal, fault))
-            _, err = child.communicate(timeout=60)
+            found = signal_when_ready([sys.executable, "-c", CHILD, str(ready), *argv], ready, fault, environment)
             expected = (143, "pumak ensemble: interrupted; earlier outputs are unchanged\n")
-            assert (child.returncode, err) == (expected if fault == "SIGTERM" else (-signal.SIGKILL, ""))
+            assert found == (expected if fault == "SIGTERM" else (-signal.SIGKILL, ""))
         assert out.read_bytes() == before
         # the next write succeeds and leaves nothing of the one that failed
         assert ens.main([run_dir, "--members", shards[2], "--quiet", "--out", str(out)]) == 0
