@@ -199,6 +199,7 @@ def test_a_surface_that_cannot_be_trusted_is_said(tmp_path, capsys, surface, val
     provenance = json.loads((site / "provenance.json").read_text())
     if expected:
         assert expected in out and provenance["surface"]["unusable"].startswith(expected)
+        assert out.count("no usable surface observation") == 1  # said by prepare, not again by its check
     else:
         assert "no usable surface" not in out and "unusable" not in provenance["surface"]
 
