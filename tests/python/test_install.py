@@ -152,6 +152,16 @@ def test_usage_names_pumak(command):
     assert "python3 -m" not in done.stdout
 
 
+def test_import_is_light_and_every_public_name_loads_on_first_use():
+    """`import pumak` loads neither numpy, pandas nor the core; each name of __all__ then resolves."""
+    code = ("import sys, pumak\n"
+            "print(sorted({'numpy', 'pandas', 'pumak._core'} & set(sys.modules)))\n"
+            "print([name for name in pumak.__all__ if getattr(pumak, name, None) is None])\n"
+            "print(callable(pumak.stations.read), callable(pumak.write_netcdf), issubclass(pumak.OutputError, OSError))")
+    shown = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert shown == "[]\n[]\nTrue True True\n"
+
+
 def binding_signatures():
     """Name -> (parameter names, number with a default) of every function of _core, from pybind11's docstrings."""
     signatures = {}
