@@ -19,7 +19,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from setuptools import Extension, setup
+from setuptools import Extension, find_packages, setup
 from setuptools.command.build_ext import build_ext
 
 ROOT = Path(__file__).resolve().parent
@@ -116,7 +116,7 @@ if "sdist" not in sys.argv[1:]:
 setup(
     version=project_version(),
     package_dir={"": "python"},
-    packages=["pumak"],
+    packages=find_packages("python"),  # pumak and its subpackages (pumak.stations)
     package_data={"pumak": ["py.typed", "*.pyi"]},
     # A core built in place for PYTHONPATH=python is not the one this build makes.
     exclude_package_data={"pumak": ["*.so"]},

@@ -89,6 +89,9 @@ def test_installed_package_is_used_and_complete():
     assert Path(sys.prefix).resolve() in package.parents
     assert Path(_core.__file__).resolve().parent == package
     assert {"py.typed", "_core.pyi"} <= {p.name for p in package.iterdir()}
+    # every module of the tree, subpackages included
+    modules = {str(p.relative_to(ROOT / "python" / "pumak")) for p in (ROOT / "python" / "pumak").rglob("*.py")}
+    assert modules <= {str(p.relative_to(package)) for p in package.rglob("*.py")}
     # From another directory, without any PYTHONPATH, the same package answers.
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     shown = subprocess.run([sys.executable, "-c", "import pumak; print(pumak.__file__, pumak.__version__)"],
