@@ -28,6 +28,21 @@ def pytest_sessionstart(session):
                         returncode=3)
 
 
+def package_environment(*paths, **variables):
+    """The environment of a child interpreter that imports the package under test.
+
+    In place, python/ of the tree (and `paths`) on PYTHONPATH; with PUMAK_TEST_INSTALLED=1 only
+    `paths`, so that the child (started with sys.executable, the venv's interpreter) imports the
+    installed package as this process does.
+    """
+    found = [str(path) for path in paths] if INSTALLED else [str(ROOT / "python"), *map(str, paths)]
+    environment = dict(os.environ, **variables)
+    environment.pop("PYTHONPATH", None)
+    if found:
+        environment["PYTHONPATH"] = os.pathsep.join(found)
+    return environment
+
+
 def program_path(program):
     """The built program pumak_<program> (in $PUMAK_BUILD_DIR, or build/ as the README builds it); skips if absent."""
     path = ROOT / os.environ.get("PUMAK_BUILD_DIR", "build") / f"pumak_{program}"

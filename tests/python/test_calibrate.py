@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pumak
 from pumak import calibrate, plot
-from conftest import KPC_L, ROOT, signal_when_ready
+from conftest import KPC_L, package_environment, signal_when_ready
 
 DAYS = 4
 TRUTH = 0.47  # albedo_ice of the twin; every other item is the site's
@@ -199,7 +199,7 @@ sys.exit(pumak.calibrate.main(sys.argv[2:]))
 
 
 def child_environment():
-    return dict(os.environ, PYTHONPATH=str(ROOT / "python"), MPLBACKEND="Agg")
+    return package_environment(MPLBACKEND="Agg")
 
 
 @pytest.mark.parametrize("fault", ["SIGTERM", "SIGKILL", "RLIMIT_FSIZE"])

@@ -14,6 +14,7 @@ import pytest
 from pumak import _core, check, sitefiles
 from pumak.errors import InputError
 from pumak.prepare import DEFAULT_PARAMETERS, prepare
+from conftest import package_environment
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DAYS = 4
@@ -368,7 +369,7 @@ def test_fixed_forcing_program_ignores_the_replaced_inputs(tmp_path):
 
 
 def command(*args, stdout=subprocess.PIPE):
-    env = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
+    env = package_environment()
     return subprocess.run([sys.executable, "-m", "pumak", "check", *map(str, args)], stdout=stdout,
                           stderr=subprocess.PIPE, text=True, env=env)
 

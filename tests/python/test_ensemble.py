@@ -19,7 +19,7 @@ import pumak
 import pumak.ensembles as ens
 from pumak import memory, plot
 from pumak.results import RESULT_COLUMNS
-from conftest import GOLDEN, KPC_L, ROOT, assert_same_bits, signal_when_ready
+from conftest import GOLDEN, KPC_L, assert_same_bits, package_environment, signal_when_ready
 
 # Base values; the floor alone; ice and air (shares nothing with the rest); a deeper
 # hole; a cold run in which the depth stays; NaN, which must stay with its member.
@@ -333,7 +333,7 @@ def test_an_interrupted_or_refused_write_keeps_the_earlier_file(shards, tmp_path
         before = out.read_bytes()
         many = members_file(tmp_path / "many.csv", np.linspace(0.3, 0.7, 300))
         argv = [run_dir, "--members", many, "--columns", ",".join(RESULT_COLUMNS), "--out", str(out)]
-        environment = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
+        environment = package_environment()
         if fault in ("RLIMIT_FSIZE", "ENOSPC"):
             limit = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, resource.RLIM_INFINITY))) \
                 if fault == "RLIMIT_FSIZE" else None

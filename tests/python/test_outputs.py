@@ -12,7 +12,7 @@ import xarray as xr
 
 import pumak
 from pumak import cf, memory, sitefiles
-from conftest import KPC_L, ROOT, assert_same_bits, run_program
+from conftest import KPC_L, ROOT, assert_same_bits, package_environment, run_program
 
 
 @pytest.fixture(scope="module")
@@ -149,7 +149,7 @@ def _python(code, fsize=None):
 
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
                           preexec_fn=limit if fsize else None,
-                          env=dict(os.environ, PYTHONPATH=f"{ROOT / 'python'}:{ROOT / 'tests' / 'python'}"))
+                          env=package_environment(ROOT / "tests" / "python"))
 
 
 def _snapshot(root):

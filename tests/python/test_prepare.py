@@ -5,12 +5,14 @@ import json
 import os
 import pathlib
 import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
 import pytest
 
 from pumak import prepare
+from conftest import package_environment
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 SAMPLE = ROOT / "example/promice_l3/l3_hourly_2023_12.csv"
@@ -352,9 +354,9 @@ def test_probed_faults_are_one_line(tmp_path, capsys, case, expected):
 def test_two_prepares_into_one_new_directory_at_once(tmp_path):
     source = write_logger_table(tmp_path / "logger.dat")
     (tmp_path / "map.toml").write_text(TOA5_MAPPING.format(surface=""))
-    command = ["/usr/bin/python3", "-m", "pumak", "prepare", str(source), "--mapping", str(tmp_path / "map.toml"),
+    command = [sys.executable, "-m", "pumak", "prepare", str(source), "--mapping", str(tmp_path / "map.toml"),
                "--out", str(tmp_path / "site"), "--latitude", "67", "--longitude", "15"]
-    environment = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
+    environment = package_environment()
     runs = [subprocess.Popen(command, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             for _ in range(2)]
     results = [(run.wait(timeout=120), run.stderr.read()) for run in runs]
@@ -378,9 +380,9 @@ def test_a_refused_write_keeps_the_earlier_site(tmp_path):
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (2000, 2000))
 
-    run = subprocess.run(["/usr/bin/python3", "-B", "-m", "pumak", "prepare", str(tmp_path / "logger.dat"), "--mapping",
+    run = subprocess.run([sys.executable, "-B", "-m", "pumak", "prepare", str(tmp_path / "logger.dat"), "--mapping",
                           str(tmp_path / "map.toml"), "--out", str(site), "--latitude", "67", "--longitude", "15",
-                          "--force"], env=dict(os.environ, PYTHONPATH=str(ROOT / "python")), preexec_fn=limit,
+                          "--force"], env=package_environment(), preexec_fn=limit,
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 4 and run.stderr.count("\n") == 1 and "File too large" in run.stderr, run.stderr
     assert {p.relative_to(site): p.read_bytes() for p in site.rglob("*") if p.is_file()} == before
