@@ -357,7 +357,7 @@ def _dataset(out, run):
     varied = list(table.columns)
     shared = {name: value for name, value in parameters.items() if name not in varied}
     # pumak.to_xarray of a run-long template gives the variables' attributes,
-    # the time coordinate, the site and the global attributes; the data
+    # the time coordinate, the station and the global attributes; the data
     # comes from the engine.
     template = {"month": met["month"][:hours], "day": met["day"][:hours],
                 "hour": (np.arange(hours, dtype=np.int32) % 24 + 1)}
