@@ -11,7 +11,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from pumak import prepare
+from pumak import check, prepare
 from conftest import package_environment
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -204,6 +204,8 @@ def test_a_surface_that_cannot_be_trusted_is_said(tmp_path, capsys, surface, val
         assert out.count("no usable surface observation") == 1  # said by prepare, not again by its check
     else:
         assert "no usable surface" not in out and "unusable" not in provenance["surface"]
+    others = [str(f) for f in check.check_site(site / "run") if "no usable surface" not in f.message]
+    assert others and all(line in out.splitlines() for line in others)  # check's other findings all printed
 
 
 def write_netcdf(path, sentinel_at=None):
