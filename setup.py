@@ -116,7 +116,7 @@ if "sdist" not in sys.argv[1:]:
 setup(
     version=project_version(),
     package_dir={"": "python"},
-    packages=find_packages("python"),
+    packages=find_packages("python"),  # pumak and its subpackages (pumak.stations)
     package_data={"pumak": ["py.typed", "*.pyi"]},
     # A core built in place for PYTHONPATH=python is not the one this build makes.
     exclude_package_data={"pumak": ["*.so"]},

@@ -19,9 +19,10 @@ Three measurements on the synthetic record (bench/synthetic_met.py):
           next to the same process stopped before the ensemble.
 
 The machine is shared: the two sides of each comparison alternate, --repeat
-times, and medians are reported with the range. Needs the compiled core with
-the ensemble engine (PYTHONPATH=python after building with
--DPUMAK_BUILD_PYTHON=ON) and, for the loop, the programs (--build).
+times, and medians are reported with the range. Runs the package of this tree
+(python/), so its compiled core must be built in place first:
+cmake -S . -B build -DPUMAK_BUILD_PYTHON=ON && cmake --build build -j2
+and, for the loop, the programs (--build).
 Usage:
     /usr/bin/python3 bench/bench_ensemble.py [--build build] [--repeat 5] [--only loop,dask,memory]
 """

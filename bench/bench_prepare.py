@@ -5,13 +5,15 @@ Writes synthetic TOA5 tables of 35 columns (TIMESTAMP, RECORD and 33 values,
 "NAN" now and then) on a UTC+01:00 clock at a glacier in the Alps: a year of
 10-minute records (52,560 lines) and a year of 1-minute records (525,600
 lines), with the mapping of column names a user writes. Then runs
-``python3 -m pumak prepare TABLE --mapping MAP --out SITE`` under GNU time
+``pumak prepare TABLE --mapping MAP --out SITE`` (this tree's package, as
+``python3 -m pumak`` with PYTHONPATH=python) under GNU time
 (``/usr/bin/time -v``) in a fresh process and reports the wall time and the
 peak resident memory. Targets: 10-minute records under 5 s and 500 MB,
 1-minute records under 30 s and 2 GB, on one core.
 
-Needs the compiled core (PYTHONPATH=python after building with
--DPUMAK_BUILD_PYTHON=ON, or tools/install_python.sh). Usage:
+Needs the compiled core built in place first:
+cmake -S . -B build -DPUMAK_BUILD_PYTHON=ON && cmake --build build -j2
+(bench/run_all.sh does it). Usage:
     /usr/bin/python3 bench/bench_prepare.py [--steps 10 1] [--keep DIR]
 """
 

@@ -7,8 +7,9 @@ once to warm up and then --repeat times, and reports the median wall time as
 milliseconds, simulated hours per second and microseconds per hour, with the
 fastest and slowest run. The target for ten years is 40 ms (2.2 M hours/s).
 
-Needs the compiled core: tools/install_python.sh, or PYTHONPATH=python after
-building with -DPUMAK_BUILD_PYTHON=ON. Usage:
+Runs the package of this tree (python/), so its compiled core must be built
+in place first: cmake -S . -B build -DPUMAK_BUILD_PYTHON=ON && cmake --build build -j2
+(bench/run_all.sh does it). Usage:
     /usr/bin/python3 bench/bench_python_run.py [--days 3650] [--repeat 21]
 """
 

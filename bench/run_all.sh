@@ -11,7 +11,8 @@ cd "$(dirname "$0")/.."
 build="${1:-build}"
 shift || true
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPUMAK_BUILD_BENCHMARKS=ON >/dev/null
+# The Python core too, built in place (python/pumak/), for bench_prepare.py.
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPUMAK_BUILD_BENCHMARKS=ON -DPUMAK_BUILD_PYTHON=ON >/dev/null
 cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
 
 echo "== machine: $(nproc) cores, $(lscpu 2>/dev/null | sed -n 's/^Model name: *//p' | head -1)"

@@ -5,13 +5,16 @@
 
 The model itself is compiled (pumak._core) and shared with the programs
 pumak_metrun, pumak_fixed_a and pumak_fixed_b: a run here is bit for bit
-the program's run. The command `pumak` (or `python3 -m pumak`) lists the
-command-line tools.
+the program's run. The command `pumak` lists the command-line tools.
+
+A station's own file is read by `pumak.stations.read` (the record with its
+units, before any site exists); results go to NetCDF with `to_xarray` and
+`write_netcdf`; `pumak.plot` draws them. These load on first use.
 """
 
 import importlib
 
-from pumak.errors import InputError
+from pumak.errors import GapError, InputError, OutputError, SourceError
 
 # Name -> module that defines it. The modules load on first use, so that
 # `import pumak` stays light and the command-line tools that do not run the
@@ -25,10 +28,13 @@ _PUBLIC = {
     "program_name": "pumak.model",
     "read_results": "pumak.results",
     "to_xarray": "pumak.cf",
+    "write_netcdf": "pumak.cf",
     "ensemble": "pumak.ensembles",
 }
+# Subpackages and modules reachable as pumak.NAME once pumak is imported.
+_SUBMODULES = ("stations", "cf", "plot")
 
-__all__ = ["InputError", "__version__", *_PUBLIC]
+__all__ = ["InputError", "SourceError", "GapError", "OutputError", "__version__", *_PUBLIC, *_SUBMODULES]
 
 
 def __getattr__(name):
@@ -41,6 +47,8 @@ def __getattr__(name):
         value = getattr(importlib.import_module(_PUBLIC[name]), name)
         globals()[name] = value
         return value
+    if name in _SUBMODULES:
+        return importlib.import_module(f"pumak.{name}")
     raise AttributeError(f"module 'pumak' has no attribute {name!r}")
 
 

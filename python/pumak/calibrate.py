@@ -36,8 +36,8 @@ import time
 import numpy as np
 import pandas as pd
 
-from pumak import _core, cli, outputs, sitefiles, surface
-from pumak.ensembles import _available_memory, _size, ensemble, member_items
+from pumak import _core, cli, memory, outputs, sitefiles, surface
+from pumak.ensembles import ensemble, member_items
 from pumak.errors import InputError
 from pumak.model import met_arrays, read_site
 
@@ -466,11 +466,8 @@ def _refuse_beyond_memory(method, free, options):
     else:
         members = sizes["walkers"] * sizes["steps"]
     need = members * (free + 1) * 8 * 2
-    available = _available_memory()
-    if available is not None and need > available:
-        shown = ", ".join(f"--{name} {value}" for name, value in sizes.items())
-        raise InputError(f"{shown}: the {members} members kept need {_size(need)} of memory, {_size(available)} "
-                         f"is available", item=f"--{next(iter(sizes))}")
+    shown = ", ".join(f"--{name} {value}" for name, value in sizes.items())
+    memory.refuse_beyond(need, f"{shown}: the {members} members kept need", f"--{next(iter(sizes))}")
 
 
 def _checked_free(free, program):

@@ -427,6 +427,11 @@ def write_netcdf(dataset, path):
     path : str or os.PathLike
         The NetCDF file to write (NETCDF4 format).
 
+    Returns
+    -------
+    str or bytes
+        `path` as given, once the file is in place.
+
     Raises
     ------
     InputError

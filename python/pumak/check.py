@@ -24,7 +24,8 @@ from pumak.cli import parser as command_parser
 from pumak.cli import run as run_command
 from pumak.errors import InputError
 from pumak.layout import (FIXED_FORCING_COLUMNS, HOURS_PER_DAY, INTEGER_COLUMNS, MAX_RUN_DAYS, MET_COLUMNS, MET_KINDS,
-                          PARAMETER_KINDS, STATEMENTS, items_in_layout, program_name)
+                          PARAMETER_KINDS, STATEMENTS, items_in_layout)
+from pumak.model import program_name
 from pumak.surface import unusable
 
 # Outgoing longwave of a surface at the melting point, sigma * 273.15^4 (W m-2).

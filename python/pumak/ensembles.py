@@ -36,7 +36,7 @@ from collections.abc import Mapping
 import numpy as np
 import pandas as pd
 
-from pumak import _core, cli, outputs, sitefiles
+from pumak import _core, cli, memory, outputs, sitefiles
 from pumak.cf import to_xarray
 from pumak.errors import InputError
 from pumak.model import MET_COLUMNS, met_arrays, program_name, read_site
@@ -242,34 +242,6 @@ def ensemble(met, parameters, members, columns=(), threads=None, client=None, pr
     return _dataset(run.compute(client), run)
 
 
-def _available_memory():
-    """Bytes of memory this process can still take: the system's available memory, within RLIMIT_AS."""
-    available = None
-    try:
-        with open("/proc/meminfo") as stream:
-            for line in stream:
-                if line.startswith("MemAvailable:"):
-                    available = int(line.split()[1]) * 1024
-    except (OSError, ValueError, IndexError):
-        pass
-    if available is None:
-        try:
-            available = os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-        except (OSError, ValueError):
-            return None
-    limit = resource.getrlimit(resource.RLIMIT_AS)[0]
-    if limit != resource.RLIM_INFINITY:
-        available = min(available, limit)
-    return available
-
-
-def _size(n_bytes):
-    for unit, scale in (("GiB", 2**30), ("MiB", 2**20), ("KiB", 2**10)):
-        if n_bytes >= scale:
-            return f"{n_bytes / scale:.1f} {unit}"
-    return f"{n_bytes} bytes"
-
-
 class _Request:
     """The inputs of an ensemble, checked before any work is handed out."""
 
@@ -308,12 +280,8 @@ class _Request:
     def _refuse_beyond_memory(self):
         n = len(self.table)
         need = n * (self.hours * len(self.columns) * 4 + MEMBER_BYTES)
-        available = _available_memory()
-        if available is not None and need > available:
-            raise InputError(
-                f"members: {n} members x {self.hours} hours x {len(self.columns)} column(s) need "
-                f"{_size(need)} of memory, {_size(available)} is available (keep fewer columns, or run the "
-                f"members in shards)", item="members")
+        memory.refuse_beyond(need, f"members: {n} members x {self.hours} hours x {len(self.columns)} column(s) need",
+                             "members", " (keep fewer columns, or run the members in shards)")
 
     def compute(self, client=None):
         if client is not None:
@@ -389,7 +357,7 @@ def _dataset(out, run):
     varied = list(table.columns)
     shared = {name: value for name, value in parameters.items() if name not in varied}
     # pumak.to_xarray of a run-long template gives the variables' attributes,
-    # the time coordinate, the site and the global attributes; the data
+    # the time coordinate, the station and the global attributes; the data
     # comes from the engine.
     template = {"month": met["month"][:hours], "day": met["day"][:hours],
                 "hour": (np.arange(hours, dtype=np.int32) % 24 + 1)}

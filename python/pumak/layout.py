@@ -49,41 +49,12 @@ try:
     STATEMENTS = {program: int(_core.program_layout(program)["statements"]) for program in STATEMENTS}
 except (NameError, AttributeError):
     pass
-PROGRAM_ALIASES = {"metrun": "pumak_metrun", "fixed_a": "pumak_fixed_a", "fixed_b": "pumak_fixed_b"}
 
 # The met inputs the fixed-forcing programs replace by built-in constants.
 FIXED_FORCING_COLUMNS = ("ta_obs", "wind", "rh", "sr", "lw_down", "lw_up", "pressure")
 
 # Records per day.
 HOURS_PER_DAY = 24
-
-# The met file's directory as the programs see it from the run directory.
-MET_DIRECTORY = ("..", "data", "met_lv3")
-
-
-def program_name(program):
-    """The full name of a program given by its full or short name.
-
-    Parameters
-    ----------
-    program : str
-        ``pumak_metrun``, ``pumak_fixed_a``, ``pumak_fixed_b`` or ``metrun``,
-        ``fixed_a``, ``fixed_b``.
-
-    Returns
-    -------
-    str
-        The full name.
-
-    Raises
-    ------
-    ValueError
-        No such program.
-    """
-    name = PROGRAM_ALIASES.get(program, program)
-    if name not in STATEMENTS:
-        raise ValueError(f"unknown program {program!r}: expected one of {', '.join(STATEMENTS)}")
-    return name
 
 
 def items_in_layout(statements):
@@ -101,24 +72,3 @@ def items_in_layout(statements):
         statement, so there are ``statements + 1``.
     """
     return PARAMETER_ITEMS[:statements + 1]
-
-
-def met_file_path(run_dir, met_file):
-    """The met file a program started in `run_dir` reads, joined exactly as the programs join it.
-
-    Parameters
-    ----------
-    run_dir : str
-        The run directory ("" for the working directory).
-    met_file : str
-        The item ``met_file`` of parameter.ini, without trailing blanks.
-
-    Returns
-    -------
-    str
-        ``run_dir/../data/met_lv3/`` followed by `met_file` as it stands: an
-        absolute name such as ``/abs/x.txt`` is read from
-        ``run_dir/../data/met_lv3//abs/x.txt``, never from ``/abs/x.txt``.
-    """
-    relative = "/".join(MET_DIRECTORY) + "/" + met_file
-    return relative if not run_dir else f"{run_dir}/{relative}"

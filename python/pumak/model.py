@@ -16,9 +16,9 @@ from collections.abc import Mapping
 import numpy as np
 import pandas as pd
 
-from pumak import _core, layout, outputs, sitefiles
+from pumak import _core, layout, memory, outputs, sitefiles
 from pumak.errors import InputError
-from pumak.results import ensure_memory, path_argument, results_frame
+from pumak.results import path_argument, results_frame
 
 MET_COLUMNS = tuple(c["name"] for c in _core.met_columns())
 _INTEGER_MET_COLUMNS = frozenset(c["name"] for c in _core.met_columns() if c["kind"] == "integer")
@@ -227,8 +227,8 @@ def met_arrays(met, hours=None):
             length = len(values) if hasattr(values, "__len__") else 1
             copies += 4 * (length if hours is None else min(length, hours))
     records = len(met[MET_COLUMNS[0]]) if hasattr(met[MET_COLUMNS[0]], "__len__") else 1
-    ensure_memory(copies, "met", f"converting {records if hours is None else min(records, hours)} records to "
-                                 "int32 and float32")
+    memory.refuse_beyond(copies, f"met: converting {records if hours is None else min(records, hours)} records to "
+                                 "int32 and float32 needs", "met")
     return {name: _column(name, met[name], hours) for name in MET_COLUMNS}
 
 
@@ -290,8 +290,8 @@ def run(parameters, met, program="pumak_metrun"):
     values = _parameter_dict(parameters)
     n_days = _core.checked_parameters({"met_file": "-", "out_file": "-", **values}, name)["n_days"]
     hours = max(n_days, 0) * layout.HOURS_PER_DAY
-    ensure_memory(hours * (_RESULT_BYTES_PER_HOUR + _MET_BYTES_PER_HOUR), "n_days",
-                  f"a run of {n_days} days ({hours} hours)")
+    memory.refuse_beyond(hours * (_RESULT_BYTES_PER_HOUR + _MET_BYTES_PER_HOUR),
+                         f"n_days: a run of {n_days} days ({hours} hours) needs", "n_days")
     columns = _core.run(values, met_arrays(met, hours), name)
     return results_frame(columns, program=name)
 
@@ -341,7 +341,7 @@ def site_met_path(met_file):
         or one that names a folder (empty, ends in ``/`` or ``.``); `.item`
         is ``"met_file"``.
     """
-    joined = layout.met_file_path("run", met_file)
+    joined = _core.met_file_path(met_file, "run")
     parts = [part for part in met_file.split("/") if part not in ("", ".")]
     reason = None
     if os.pardir in met_file.split("/"):

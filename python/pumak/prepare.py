@@ -765,8 +765,11 @@ def main(argv=None):
             stages.done()
         for line in _summary(args.out, prepared.provenance):
             print(line)
+        said = "unusable" in prepared.provenance["surface"]  # the summary named the station's own column
         for finding in prepared.findings:
-            print(finding)
+            if not (said and finding.column == "sd_sensor"
+                    and finding.message.startswith("no usable surface observation:")):
+                print(finding)
         return prepared.status
 
     return cli.run("prepare", work)

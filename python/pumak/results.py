@@ -10,7 +10,7 @@ import stat
 
 import pandas as pd
 
-from pumak import _core
+from pumak import _core, memory
 from pumak.errors import InputError
 
 #: The 34 column names of a results table, in header order.
@@ -38,44 +38,6 @@ def path_argument(value, name):
     if "\0" in text:
         raise InputError(f"{name}: {text!r} holds a NUL byte", item=name)
     return text
-
-
-def available_memory():
-    """Bytes of memory the system can give without swapping (MemAvailable), or None where unknown."""
-    try:
-        with open("/proc/meminfo", "rb") as stream:
-            for line in stream:
-                if line.startswith(b"MemAvailable:"):
-                    return int(line.split()[1]) * 1024
-    except (OSError, ValueError, IndexError):
-        pass
-    try:
-        return os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    except (ValueError, OSError, AttributeError):
-        return None
-
-
-def ensure_memory(needed, item, what):
-    """Refuses work that would need more memory than the system has, before allocating it.
-
-    Parameters
-    ----------
-    needed : int
-        Bytes the work would allocate.
-    item : str
-        The argument that sets the size, for the error.
-    what : str
-        The work, for the message ("a run of 400 days").
-
-    Raises
-    ------
-    InputError
-        `needed` exceeds the available memory; the message gives both sizes.
-    """
-    available = available_memory()
-    if available is not None and needed > available:
-        raise InputError(f"{item}: {what} needs {needed / 2**30:.2f} GiB of memory, "
-                         f"{available / 2**30:.2f} GiB are available", item=item)
 
 
 def results_frame(columns, program=None):
@@ -131,7 +93,7 @@ def read_results(path):
             if not stat.S_ISREG(info.st_mode):
                 raise InputError(f"{name}: not a regular file, not a results table", file=name)
             # The text and the arrays (about a tenth of the text) are held at once.
-            ensure_memory(2 * info.st_size, "path", f"reading {name} ({info.st_size} bytes)")
+            memory.refuse_beyond(2 * info.st_size, f"path: reading {name} ({info.st_size} bytes) needs", "path")
             data = stream.read()
     except OSError as exc:
         raise InputError(f"cannot open {name}: {exc.strerror}", file=name) from None

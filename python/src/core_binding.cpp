@@ -48,20 +48,10 @@ namespace {
 
 using pumak::column_kind;
 using pumak::statement_item;
+using pumak_python::decoded;
 using pumak_python::input_problem;
 using pumak_python::series_from;
 
-
-// Text from the model or the file system as str; bytes that are not UTF-8
-// survive as surrogates, as os.fsdecode shows them.
-py::str decoded(std::string_view text) {
-  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                     "surrogateescape");
-  if (s == nullptr) {
-    throw py::error_already_set();
-  }
-  return py::reinterpret_steal<py::str>(s);
-}
 
 // str as UTF-8 bytes, the inverse of decoded().
 std::string encoded(const py::handle& text) {

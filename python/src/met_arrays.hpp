@@ -1,7 +1,8 @@
 #pragma once
 
-// What both parts of the module pumak._core take from Python: a failure
-// that names the input at fault, and the met series from numpy arrays.
+// What the parts of the module pumak._core share: a failure that names the
+// input at fault, the met series from numpy arrays, and text given back to
+// Python.
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -33,6 +35,17 @@ struct input_problem : std::runtime_error {
   std::string file;
   std::int64_t line;
 };
+
+// Text from the model or the file system as str; bytes that are not UTF-8
+// survive as surrogates, as os.fsdecode shows them.
+inline py::str decoded(std::string_view text) {
+  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                     "surrogateescape");
+  if (s == nullptr) {
+    throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::str>(s);
+}
 
 template <class T>
 inline void copy_column(const py::dict& met, const pumak::met_column& column, std::size_t hours,

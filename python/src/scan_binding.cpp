@@ -16,6 +16,7 @@
 #include "io/metdata.hpp"
 #include "io/para.hpp"
 #include "io/statement_scan.hpp"
+#include "met_arrays.hpp"
 
 namespace py = pybind11;
 
@@ -23,17 +24,7 @@ namespace {
 
 using pumak::statement_item;
 using pumak::statement_problem;
-
-// Text of the file system or a file as str; bytes that are not UTF-8 survive
-// as surrogates, as os.fsdecode shows them.
-py::str decoded(std::string_view text) {
-  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                     "surrogateescape");
-  if (s == nullptr) {
-    throw py::error_already_set();
-  }
-  return py::reinterpret_steal<py::str>(s);
-}
+using pumak_python::decoded;
 
 // A path given as str, bytes or os.PathLike, as the bytes the system takes.
 std::string path_bytes(const py::handle& path, const char* what) {

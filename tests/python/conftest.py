@@ -1,6 +1,8 @@
-"""Shared helpers: the repository's folders, the programs, comparing tables to the bit."""
+"""Shared helpers: the repository's folders, the programs, comparing tables to the bit, signalling a child."""
 import os
+import signal
 import subprocess
+import time
 from pathlib import Path
 
 import numpy as np
@@ -17,16 +19,6 @@ KPC_L = ROOT / "tests" / "data" / "golden" / "kpc_l_deep" / "run"  # a real mont
 INSTALLED = os.environ.get("PUMAK_TEST_INSTALLED") == "1"
 
 
-def child_environment(**extra):
-    """The environment of a Python child process that must see the package under test.
-
-    In place, the tree's python/ (and tests/python, for helpers); installed, the
-    venv's own package: the tree's python/ holds no compiled core there.
-    """
-    paths = [str(ROOT / "tests" / "python")] + ([] if INSTALLED else [str(ROOT / "python")])
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(paths), **extra)
-
-
 def pytest_sessionstart(session):
     if INSTALLED:
         import pumak
@@ -34,6 +26,21 @@ def pytest_sessionstart(session):
         if ROOT / "python" in where.parents:
             pytest.exit(f"PUMAK_TEST_INSTALLED=1, but pumak is imported from the source tree ({where})",
                         returncode=3)
+
+
+def package_environment(*paths, **variables):
+    """The environment of a child interpreter that imports the package under test.
+
+    In place, python/ of the tree (and `paths`) on PYTHONPATH; with PUMAK_TEST_INSTALLED=1 only
+    `paths`, so that the child (started with sys.executable, the venv's interpreter) imports the
+    installed package as this process does.
+    """
+    found = [str(path) for path in paths] if INSTALLED else [str(ROOT / "python"), *map(str, paths)]
+    environment = dict(os.environ, **variables)
+    environment.pop("PYTHONPATH", None)
+    if found:
+        environment["PYTHONPATH"] = os.pathsep.join(found)
+    return environment
 
 
 def program_path(program):
@@ -57,3 +64,18 @@ def assert_same_bits(actual, expected):
         assert a.dtype == b.dtype and a.shape == b.shape, name
         same = (a.view(np.uint32) == b.view(np.uint32)) | (np.isnan(a) & np.isnan(b))
         assert same.all(), f"{name}: first difference in row {np.argmin(same)}"
+
+
+def signal_when_ready(command, ready, fault, env):
+    """Starts `command`, waits until it creates the file `ready` and sends it the signal named `fault`.
+
+    Returns the child's exit status (negative: killed by that signal) and its standard error.
+    """
+    child = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while not ready.exists() and child.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert ready.exists(), child.communicate()
+    child.send_signal(getattr(signal, fault))
+    _, err = child.communicate(timeout=60)
+    return child.returncode, err

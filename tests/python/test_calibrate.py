@@ -6,7 +6,6 @@ import resource
 import signal
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pandas as pd
@@ -15,7 +14,7 @@ from pathlib import Path
 
 import pumak
 from pumak import calibrate, plot
-from conftest import KPC_L, ROOT, child_environment
+from conftest import KPC_L, package_environment, signal_when_ready
 
 DAYS = 4
 TRUTH = 0.47  # albedo_ice of the twin; every other item is the site's
@@ -199,6 +198,10 @@ sys.exit(pumak.calibrate.main(sys.argv[2:]))
 """
 
 
+def child_environment():
+    return package_environment(MPLBACKEND="Agg")
+
+
 @pytest.mark.parametrize("fault", ["SIGTERM", "SIGKILL", "RLIMIT_FSIZE"])
 def test_an_interrupted_or_refused_write_keeps_the_earlier_calibration(twin, tmp_path, fault):
     out = tmp_path / "calibrated"
@@ -210,23 +213,17 @@ def test_an_interrupted_or_refused_write_keeps_the_earlier_calibration(twin, tmp
     changed = [*argv, "--seed", "9"]
     if fault == "RLIMIT_FSIZE":
         limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))  # noqa: E731
-        done = subprocess.run([sys.executable, "-m", "pumak", "calibrate", *changed], env=child_environment(MPLBACKEND="Agg"),
+        done = subprocess.run([sys.executable, "-m", "pumak", "calibrate", *changed], env=child_environment(),
                               capture_output=True, text=True, timeout=120, preexec_fn=limit)
         assert done.returncode == 4
         assert done.stderr.startswith(f"pumak calibrate: cannot write {out}: File too large"), done.stderr
     else:
-        child = subprocess.Popen([sys.executable, "-c", CHILD, str(ready), *changed], env=child_environment(MPLBACKEND="Agg"),
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        deadline = time.monotonic() + 120
-        while not ready.exists() and child.poll() is None and time.monotonic() < deadline:
-            time.sleep(0.05)
-        assert ready.exists(), child.communicate()
-        child.send_signal(getattr(signal, fault))
-        _, err = child.communicate(timeout=60)
+        status, err = signal_when_ready([sys.executable, "-c", CHILD, str(ready), *changed], ready, fault,
+                                        child_environment())
         if fault == "SIGTERM":
-            assert (child.returncode, err) == (143, "pumak calibrate: interrupted; earlier outputs are unchanged\n")
+            assert (status, err) == (143, "pumak calibrate: interrupted; earlier outputs are unchanged\n")
         else:
-            assert child.returncode == -signal.SIGKILL
+            assert status == -signal.SIGKILL
     assert contents(out) == before
     # the next run completes and leaves nothing of the interrupted one
     assert calibrate.main(changed) == 0

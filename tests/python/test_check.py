@@ -14,8 +14,9 @@ import pytest
 from pumak import _core, check, sitefiles
 from pumak.errors import InputError
 from pumak.prepare import DEFAULT_PARAMETERS, prepare
+from conftest import package_environment
 
-from conftest import ROOT, child_environment
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 DAYS = 4
 EXAMPLE_MET = "data/met_lv3/kpc_l_2016_08.txt"
 COLUMN = {name: k for k, name in enumerate(check.MET_COLUMNS)}
@@ -368,7 +369,7 @@ def test_fixed_forcing_program_ignores_the_replaced_inputs(tmp_path):
 
 
 def command(*args, stdout=subprocess.PIPE):
-    env = child_environment()
+    env = package_environment()
     return subprocess.run([sys.executable, "-m", "pumak", "check", *map(str, args)], stdout=stdout,
                           stderr=subprocess.PIPE, text=True, env=env)
 

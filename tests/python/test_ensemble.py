@@ -17,9 +17,9 @@ import xarray as xr
 
 import pumak
 import pumak.ensembles as ens
-from pumak import plot
+from pumak import memory, plot
 from pumak.results import RESULT_COLUMNS
-from conftest import GOLDEN, KPC_L, ROOT, assert_same_bits, child_environment
+from conftest import GOLDEN, KPC_L, assert_same_bits, package_environment, signal_when_ready
 
 # Base values; the floor alone; ice and air (shares nothing with the rest); a deeper
 # hole; a cold run in which the depth stays; NaN, which must stay with its member.
@@ -89,7 +89,7 @@ def test_bad_arguments_are_refused_naming_them(change, message):
     (1000, [], None),
 ])
 def test_an_ensemble_beyond_the_memory_available_is_refused_before_it_starts(monkeypatch, members, columns, refused):
-    monkeypatch.setattr(ens, "_available_memory", lambda: 2**20)
+    monkeypatch.setattr(memory, "available", lambda: 2**20)
     monkeypatch.setattr(ens, "_run_chunk", lambda *a: pytest.fail("the engine ran"))
     site = pumak.read_site(KPC_L)
     table = pd.DataFrame({"ch": np.linspace(0.001, 0.005, members)})
@@ -101,9 +101,16 @@ def test_an_ensemble_beyond_the_memory_available_is_refused_before_it_starts(mon
         pumak.ensemble(site.met, site.parameters, table, columns)
 
 
-def test_the_memory_available_is_the_systems():
+@pytest.mark.parametrize("address_space", [None, 3 * 2**20])
+def test_the_memory_available_is_the_systems_within_the_address_space_limit(monkeypatch, address_space):
     pages = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    assert 0 < ens._available_memory() <= pages
+    if address_space is not None:
+        monkeypatch.setattr(memory.resource, "getrlimit", lambda which: (address_space, address_space))
+    assert 0 < memory.available() <= (pages if address_space is None else address_space)
+    if address_space is not None:
+        assert memory.available() == address_space
+        with pytest.raises(pumak.InputError, match=r"need 4\.0 MiB of memory, 3\.0 MiB is available"):
+            memory.refuse_beyond(4 * 2**20, "work: this would need", "work")
 
 
 # ---- the command line ------------------------------------------------------
@@ -326,7 +333,7 @@ def test_an_interrupted_or_refused_write_keeps_the_earlier_file(shards, tmp_path
         before = out.read_bytes()
         many = members_file(tmp_path / "many.csv", np.linspace(0.3, 0.7, 300))
         argv = [run_dir, "--members", many, "--columns", ",".join(RESULT_COLUMNS), "--out", str(out)]
-        environment = child_environment()
+        environment = package_environment()
         if fault in ("RLIMIT_FSIZE", "ENOSPC"):
             limit = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, resource.RLIM_INFINITY))) \
                 if fault == "RLIMIT_FSIZE" else None
@@ -337,16 +344,9 @@ def test_an_interrupted_or_refused_write_keeps_the_earlier_file(shards, tmp_path
                 4, "", f"pumak ensemble: cannot write {out}: {reason}\n")
         else:
             ready = tmp_path / "ready"
-            child = subprocess.Popen([sys.executable, "-c", CHILD, str(ready), *argv], env=environment,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            deadline = time.monotonic() + 120
-            while not ready.exists() and child.poll() is None and time.monotonic() < deadline:
-                time.sleep(0.05)
-            assert ready.exists(), child.communicate()
-            child.send_signal(getattr(signal, fault))
-            _, err = child.communicate(timeout=60)
+            found = signal_when_ready([sys.executable, "-c", CHILD, str(ready), *argv], ready, fault, environment)
             expected = (143, "pumak ensemble: interrupted; earlier outputs are unchanged\n")
-            assert (child.returncode, err) == (expected if fault == "SIGTERM" else (-signal.SIGKILL, ""))
+            assert found == (expected if fault == "SIGTERM" else (-signal.SIGKILL, ""))
         assert out.read_bytes() == before
         # the next write succeeds and leaves nothing of the one that failed
         assert ens.main([run_dir, "--members", shards[2], "--quiet", "--out", str(out)]) == 0

@@ -89,10 +89,9 @@ def test_installed_package_is_used_and_complete():
     assert Path(sys.prefix).resolve() in package.parents
     assert Path(_core.__file__).resolve().parent == package
     assert {"py.typed", "_core.pyi"} <= {p.name for p in package.iterdir()}
-    # Every module of the source tree, subpackages included, is installed.
-    source = ROOT / "python" / "pumak"
-    assert ({p.relative_to(source) for p in source.rglob("*.py")}
-            <= {p.relative_to(package) for p in package.rglob("*.py")})
+    # every module of the tree, subpackages included
+    modules = {str(p.relative_to(ROOT / "python" / "pumak")) for p in (ROOT / "python" / "pumak").rglob("*.py")}
+    assert modules <= {str(p.relative_to(package)) for p in package.rglob("*.py")}
     # From another directory, without any PYTHONPATH, the same package answers.
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     shown = subprocess.run([sys.executable, "-c", "import pumak; print(pumak.__file__, pumak.__version__)"],
@@ -154,6 +153,16 @@ def test_usage_names_pumak(command):
     done = subprocess.run(command + ["--help"], capture_output=True, text=True, check=True)
     assert done.stdout.startswith("usage: pumak COMMAND")
     assert "python3 -m" not in done.stdout
+
+
+def test_import_is_light_and_every_public_name_loads_on_first_use():
+    """`import pumak` loads neither numpy, pandas nor the core; each name of __all__ then resolves."""
+    code = ("import sys, pumak\n"
+            "print(sorted({'numpy', 'pandas', 'pumak._core'} & set(sys.modules)))\n"
+            "print([name for name in pumak.__all__ if getattr(pumak, name, None) is None])\n"
+            "print(callable(pumak.stations.read), callable(pumak.write_netcdf), issubclass(pumak.OutputError, OSError))")
+    shown = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert shown == "[]\n[]\nTrue True True\n"
 
 
 def binding_signatures():

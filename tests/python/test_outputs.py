@@ -11,8 +11,8 @@ import pytest
 import xarray as xr
 
 import pumak
-from pumak import cf, results as results_module, sitefiles
-from conftest import KPC_L, ROOT, assert_same_bits, child_environment, run_program
+from pumak import cf, memory, sitefiles
+from conftest import KPC_L, ROOT, assert_same_bits, package_environment, run_program
 
 
 @pytest.fixture(scope="module")
@@ -71,8 +71,8 @@ def test_bad_arguments_are_refused_naming_them_and_nothing_is_written(function, 
     (lambda s, d: pumak.write_site(d, s.parameters, s.met.astype({"ta_obs": "float64", "sr": "float64"})), "met"),
 ], ids=["results of a long run", "a large table", "met columns to convert"])
 def test_work_too_large_for_memory_is_refused_before_it_starts(call, item, site, monkeypatch, tmp_path):
-    monkeypatch.setattr(results_module, "available_memory", lambda: 5_000)
-    with pytest.raises(pumak.InputError, match="GiB of memory") as caught:
+    monkeypatch.setattr(memory, "available", lambda: 5_000)
+    with pytest.raises(pumak.InputError, match=r" of memory, 4\.9 KiB is available$") as caught:
         call(site, tmp_path / "site")
     assert caught.value.item == item and not (tmp_path / "site").exists()
 
@@ -80,7 +80,7 @@ def test_work_too_large_for_memory_is_refused_before_it_starts(call, item, site,
 @pytest.mark.parametrize("available, refused", [(5_000, True), (6_000, False)])
 def test_the_memory_a_conversion_needs_is_counted_for_the_columns_converted(available, refused, site, tmp_path,
                                                                             monkeypatch):
-    monkeypatch.setattr(results_module, "available_memory", lambda: available)
+    monkeypatch.setattr(memory, "available", lambda: available)
     met = site.met.astype({"ta_obs": "float64", "sr": "float64"})  # 2 columns * 720 records * 4 bytes = 5760
     with pytest.raises(pumak.InputError) if refused else contextlib.nullcontext():
         pumak.write_site(tmp_path / "site", site.parameters, met)
@@ -149,7 +149,7 @@ def _python(code, fsize=None):
 
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
                           preexec_fn=limit if fsize else None,
-                          env=child_environment())
+                          env=package_environment(ROOT / "tests" / "python"))
 
 
 def _snapshot(root):

@@ -1,7 +1,7 @@
 """`pumak plot` on small results tables written to temporary folders."""
 import json
 import math
-import os
+import shutil
 import subprocess
 import sys
 
@@ -9,7 +9,7 @@ import matplotlib.image
 import pytest
 
 import pumak
-from conftest import ROOT, child_environment
+from conftest import ROOT, package_environment
 from pumak import plot
 from pumak.results import RESULT_COLUMNS as HEADER
 
@@ -46,7 +46,7 @@ def tool(*args, fsize=None):
         resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
 
     return subprocess.run([sys.executable, "-m", "pumak", "plot", *map(str, args)], capture_output=True, text=True,
-                          timeout=120, env=child_environment(),
+                          timeout=120, env=package_environment(),
                           preexec_fn=limit if fsize else None)
 
 
@@ -174,12 +174,28 @@ def test_a_refused_figure_is_status_4_and_leaves_the_earlier_one(tmp_path):
 
 
 def test_the_shortcut_ends_quietly_on_a_closed_pipe(tmp_path):
+    if not list((ROOT / "python" / "pumak").glob("_core*.so")):
+        pytest.skip("tools/plot_results.py runs the tree's package, whose core is not built in place here")
     table = write(tmp_path / "t.csv", table_text(HAND))
     reader = subprocess.Popen([sys.executable, ROOT / "tools" / "plot_results.py", table, "--no-plot"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     reader.stdout.close()  # as `| head -0` would: the command writes into a closed pipe
     _, err = reader.communicate(timeout=120)
     assert (reader.returncode, err) == (0, b"")
+
+
+def test_the_shortcut_without_the_core_built_in_place_says_so_in_one_line(tmp_path):
+    (tmp_path / "tools").mkdir()
+    shutil.copy(ROOT / "tools" / "plot_results.py", tmp_path / "tools")
+    shutil.copytree(ROOT / "python" / "pumak", tmp_path / "python" / "pumak",
+                    ignore=shutil.ignore_patterns("_core*.so", "__pycache__"))
+    table = write(tmp_path / "t.csv", table_text(HAND))
+    done = subprocess.run([sys.executable, tmp_path / "tools" / "plot_results.py", table, "--no-plot"],
+                          capture_output=True, text=True, timeout=120, env=package_environment())
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr.startswith("plot_results: pumak's compiled core is not built in this tree; build it in "
+                                  "place with 'cmake -S . -B build -DPUMAK_BUILD_PYTHON=ON") and \
+        done.stderr.count("\n") == 1, done.stderr
 
 
 @pytest.mark.parametrize("json_to", ["t.csv", "t.png"])

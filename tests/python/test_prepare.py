@@ -11,9 +11,10 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from pumak import prepare
+from pumak import check, prepare
+from conftest import package_environment
 
-from conftest import ROOT, child_environment
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 SAMPLE = ROOT / "example/promice_l3/l3_hourly_2023_12.csv"
 OLDER_HEADER = ("Year MonthOfYear DayOfMonth HourOfDayUTC DayOfYear AirPressure(hPa) AirTemperature(C) "
                 "RelativeHumidity_wrtWater(%) WindSpeed(m/s) ShortwaveRadiationDown(W/m2) "
@@ -200,8 +201,11 @@ def test_a_surface_that_cannot_be_trusted_is_said(tmp_path, capsys, surface, val
     provenance = json.loads((site / "provenance.json").read_text())
     if expected:
         assert expected in out and provenance["surface"]["unusable"].startswith(expected)
+        assert out.count("no usable surface observation") == 1  # said by prepare, not again by its check
     else:
         assert "no usable surface" not in out and "unusable" not in provenance["surface"]
+    others = [str(f) for f in check.check_site(site / "run") if "no usable surface" not in f.message]
+    assert others and all(line in out.splitlines() for line in others)  # check's other findings all printed
 
 
 def write_netcdf(path, sentinel_at=None):
@@ -354,7 +358,7 @@ def test_two_prepares_into_one_new_directory_at_once(tmp_path):
     (tmp_path / "map.toml").write_text(TOA5_MAPPING.format(surface=""))
     command = [sys.executable, "-m", "pumak", "prepare", str(source), "--mapping", str(tmp_path / "map.toml"),
                "--out", str(tmp_path / "site"), "--latitude", "67", "--longitude", "15"]
-    environment = child_environment()
+    environment = package_environment()
     runs = [subprocess.Popen(command, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             for _ in range(2)]
     results = [(run.wait(timeout=120), run.stderr.read()) for run in runs]
@@ -380,7 +384,7 @@ def test_a_refused_write_keeps_the_earlier_site(tmp_path):
 
     run = subprocess.run([sys.executable, "-B", "-m", "pumak", "prepare", str(tmp_path / "logger.dat"), "--mapping",
                           str(tmp_path / "map.toml"), "--out", str(site), "--latitude", "67", "--longitude", "15",
-                          "--force"], env=child_environment(), preexec_fn=limit,
+                          "--force"], env=package_environment(), preexec_fn=limit,
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 4 and run.stderr.count("\n") == 1 and "File too large" in run.stderr, run.stderr
     assert {p.relative_to(site): p.read_bytes() for p in site.rglob("*") if p.is_file()} == before
