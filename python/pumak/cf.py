@@ -400,8 +400,8 @@ def _room_for(path, size):
     """Refuses, before writing, a file the file-size limit or the free space cannot take."""
     limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
     if limit != resource.RLIM_INFINITY and size > limit:
-        raise OSError(errno.EFBIG, f"{os.strerror(errno.EFBIG)} (about {size} bytes, the file-size limit "
-                                   f"is {limit})")
+        raise OSError(errno.EFBIG, f"{os.strerror(errno.EFBIG)} (the file-size limit is {limit} bytes; "
+                                   f"the file needs about {size})")
     try:
         fs = os.statvfs(os.path.dirname(os.path.abspath(path)) or ".")
     except OSError:
@@ -409,6 +409,35 @@ def _room_for(path, size):
     free = fs.f_bavail * fs.f_frsize
     if size > free:
         raise OSError(errno.ENOSPC, f"{os.strerror(errno.ENOSPC)} (about {size} bytes needed, {free} free)")
+
+
+# Set once the netCDF library has failed in this process: it may then crash
+# the interpreter at exit, so a command ends at once after saying why.
+_library_failed = False
+
+
+def netcdf_library_failed():
+    """Whether a write of this process failed inside the netCDF library (see `write_netcdf`)."""
+    return _library_failed
+
+
+def _library_refusal(path, dataset, error):
+    """The system's cause of a failed write, as the OSError the netCDF library did not raise."""
+    try:
+        size = os.path.getsize(path)
+    except OSError:
+        size = 0
+    limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
+    if limit != resource.RLIM_INFINITY and (size + 65536 >= limit or dataset.nbytes >= limit):
+        return OSError(errno.EFBIG, f"{os.strerror(errno.EFBIG)} (the file-size limit is {limit} bytes)")
+    try:
+        space = os.statvfs(os.path.dirname(os.path.abspath(path)) or ".")
+        if space.f_bavail * space.f_frsize < max(1 << 20, dataset.nbytes // 100):
+            return OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+    except OSError:
+        pass
+    said = str(error).splitlines()[0] if str(error) else type(error).__name__
+    return OSError(errno.EIO, f"the netCDF library failed ({said})")
 
 
 def write_netcdf(dataset, path):
@@ -451,20 +480,22 @@ def write_netcdf(dataset, path):
     expected = {name: tuple(variable.shape) for name, variable in dataset.variables.items()}
 
     def write(unfinished):
+        global _library_failed
         _room_for(unfinished, _estimated_bytes(dataset))
         try:
             dataset.to_netcdf(unfinished, format="NETCDF4")
         except OSError:
             raise
-        except (RuntimeError, ValueError) as error:  # the netCDF library's own failures
-            raise OSError(errno.EIO, f"the netCDF library failed: {error}") from None
+        except Exception as error:  # the netCDF library's own failures
+            _library_failed = True
+            raise _library_refusal(unfinished, dataset, error) from None
         try:
             with xr.open_dataset(unfinished, decode_cf=False, cache=False) as back:
                 found = {name: tuple(variable.shape) for name, variable in back.variables.items()}
-        except (OSError, RuntimeError, ValueError) as error:
-            raise OSError(errno.EIO, f"the file written cannot be read back: {error}") from None
+        except Exception as error:  # the netCDF library's errors are not OSError
+            raise OSError(errno.EIO, f"the file written does not read back whole ({error})") from None
         if found != expected:
-            raise OSError(errno.EIO, "the file written does not hold the dataset's variables")
+            raise OSError(errno.EIO, "the file written does not read back whole (other variables or sizes)")
 
     outputs.write_file(path, write)
     return path

@@ -21,13 +21,11 @@ agree on all of them.
 """
 
 import datetime
-import errno
 import hashlib
 import io
 import json
 import os
 import re
-import resource
 import sys
 import time
 import uuid
@@ -36,8 +34,8 @@ from collections.abc import Mapping
 import numpy as np
 import pandas as pd
 
-from pumak import _core, cli, memory, outputs, sitefiles
-from pumak.cf import to_xarray
+from pumak import _core, cli, memory, sitefiles
+from pumak.cf import netcdf_library_failed, to_xarray, write_netcdf
 from pumak.errors import InputError
 from pumak.model import MET_COLUMNS, met_arrays, program_name, read_site
 
@@ -401,11 +399,6 @@ def _dataset(out, run):
 
 # ---- the command line ------------------------------------------------------
 
-# Set when the netCDF library failed in a write: it may then crash the
-# interpreter at exit, so the command ends at once after its report.
-_netcdf_library_failed = False
-
-
 def _shard(text):
     import argparse
     try:
@@ -476,70 +469,6 @@ def _writable(path):
         raise InputError(f"cannot write {path}: no directory {directory}", file=path, item="--out")
     if os.path.isdir(path):
         raise InputError(f"cannot write {path}: is a directory", file=path, item="--out")
-
-
-def _netcdf_refusal(path, dataset, error):
-    """The system's cause of a failed NetCDF write, as the OSError the netCDF library did not raise."""
-    try:
-        size = os.path.getsize(path)
-    except OSError:
-        size = 0
-    limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
-    if limit != resource.RLIM_INFINITY and (size + 65536 >= limit or dataset.nbytes >= limit):
-        return OSError(errno.EFBIG, f"{os.strerror(errno.EFBIG)} (the file-size limit is {limit} bytes)")
-    try:
-        space = os.statvfs(os.path.dirname(path))
-        if space.f_bavail * space.f_frsize < max(1 << 20, dataset.nbytes // 100):
-            return OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
-    except OSError:
-        pass
-    said = str(error).splitlines()[0] if str(error) else type(error).__name__
-    return OSError(errno.EIO, f"the netCDF library failed ({said})")
-
-
-def _read_back(path, dataset):
-    """Refuses a written file that does not hold the dataset's variables and sizes."""
-    import xarray as xr
-    try:
-        with xr.open_dataset(path, cache=False) as back:
-            whole = dict(back.sizes) == dict(dataset.sizes) and set(back.data_vars) == set(dataset.data_vars)
-    except Exception:  # the netCDF library's errors are not OSError
-        whole = False
-    if not whole:
-        raise OSError(errno.EIO, "the file written does not read back whole")
-
-
-def write_netcdf(dataset, path):
-    """Writes `dataset` to the NetCDF file `path` whole, or leaves the earlier file unchanged.
-
-    Parameters
-    ----------
-    dataset : xarray.Dataset
-        What to write.
-    path : str or os.PathLike
-        The file.
-
-    Raises
-    ------
-    OutputError
-        The system refused the write, with the cause: a full disk, a file-size
-        limit, no permission (the netCDF library's own errors are traced to
-        them where it can be told).
-    """
-    def write(unfinished):
-        global _netcdf_library_failed
-        try:
-            dataset.to_netcdf(unfinished)
-        except OSError:
-            raise
-        except BaseException as error:
-            _netcdf_library_failed = True
-            if isinstance(error, Exception):
-                raise _netcdf_refusal(unfinished, dataset, error) from None
-            raise
-        _read_back(unfinished, dataset)
-
-    outputs.write_file(path, write)
 
 
 def _command_parser():
@@ -798,7 +727,7 @@ def main(argv=None):
         status = cli.run("ensemble merge", lambda: _merge_command(argv[1:]))
     else:
         status = cli.run("ensemble", lambda: _run_command(argv))
-    if _netcdf_library_failed:
+    if netcdf_library_failed():
         sys.stdout.flush()
         sys.stderr.flush()
         os._exit(status)
