@@ -367,6 +367,11 @@ def _same_file_text(path, digest):
     return check.hexdigest() == digest
 
 
+def _json_plain(value):
+    """numpy numbers as the JSON numbers they are; anything else as its text."""
+    return value.item() if isinstance(value, np.generic) else str(value)
+
+
 def write_site(root, parameters, met, program="pumak_metrun", provenance=None):
     """Writes a site the program reads back exactly: root/run/parameter.ini and its met file, as one set.
 
@@ -424,7 +429,7 @@ def write_site(root, parameters, met, program="pumak_metrun", provenance=None):
                              f"n_days * 24 = {hours} are needed", item=column)
     parameter_text = sitefiles.parameter_file_text(values, statements)
     provenance_text = None if provenance is None else json.dumps(
-        provenance, indent=1, ensure_ascii=False, default=str) + "\n"
+        provenance, indent=1, ensure_ascii=False, default=_json_plain) + "\n"
     records = len(arrays[MET_COLUMNS[0]])
     for column, array in arrays.items():
         if len(array) != records:

@@ -30,7 +30,6 @@ import argparse
 import dataclasses
 import errno
 import hashlib
-import json
 import math
 import os
 import re
@@ -41,10 +40,9 @@ import tomllib
 import numpy as np
 import pandas as pd
 
-from pumak import check, cli, sitefiles, stations, surface
+from pumak import check, cli, model, stations, surface
 from pumak.errors import GapError, InputError, OutputError, SourceError
-from pumak.layout import HOURS_PER_DAY, INTEGER_ITEMS, MAX_RUN_DAYS, PARAMETER_ITEMS, STATEMENTS, TEXT_ITEMS
-from pumak.outputs import write_directory
+from pumak.layout import HOURS_PER_DAY, INTEGER_ITEMS, MAX_RUN_DAYS, PARAMETER_ITEMS, TEXT_ITEMS
 from pumak.stations import OPTIONAL
 
 # Items of parameter.ini that prepare does not take from the record: the
@@ -462,13 +460,8 @@ def met_columns(kept, station, jump_threshold=DEFAULT_JUMP):
     return columns, zeroed, record
 
 
-def _plain(value):
-    """numpy numbers as the JSON numbers they are."""
-    return value.item()
-
-
 def write_site(out, met_name, columns, parameters, provenance):
-    """Writes run/parameter.ini, data/met_lv3/`met_name` and provenance.json as one whole.
+    """Writes run/parameter.ini, data/met_lv3/`met_name` and provenance.json as one whole (`pumak.write_site`).
 
     A new site appears whole or not at all; over an existing one the three
     files are replaced in one step and its other files kept.
@@ -478,22 +471,7 @@ def write_site(out, met_name, columns, parameters, provenance):
     OutputError
         The system refused the write; an earlier site is unchanged.
     """
-    parameter_text = sitefiles.parameter_file_text(parameters, STATEMENTS["pumak_metrun"])
-    met_text = sitefiles.met_file_text(columns)
-    provenance_text = json.dumps(provenance, indent=1, ensure_ascii=False, default=_plain) + "\n"
-    met_path = os.path.join("data", "met_lv3", met_name)
-
-    def fill(directory):
-        for relative, text in ((os.path.join("run", "parameter.ini"), parameter_text), (met_path, met_text),
-                               ("provenance.json", provenance_text)):
-            target = os.path.join(directory, relative)
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            if os.path.lexists(target):
-                os.unlink(target)
-            with open(target, "w", encoding="utf-8", newline="\n") as stream:
-                stream.write(text)
-
-    write_directory(out, fill, replaces=[os.path.join("run", "parameter.ini"), met_path, "provenance.json"])
+    model.write_site(out, dict(parameters, met_file=met_name), columns, "pumak_metrun", provenance=provenance)
 
 
 def _site_name(source, name):
