@@ -35,9 +35,9 @@ import numpy as np
 import pandas as pd
 
 from pumak import _core, cli, memory, sitefiles
-from pumak.cf import netcdf_library_failed, to_xarray, write_netcdf
+from pumak.cf import forcing_digest, netcdf_library_failed, to_xarray, write_netcdf
 from pumak.errors import InputError
-from pumak.model import MET_COLUMNS, met_arrays, program_name, read_site
+from pumak.model import met_arrays, program_name, read_site
 
 # The items of parameter.ini that every member shares: the files, and the
 # run length (the time dimension is one for all members).
@@ -309,28 +309,21 @@ def _column_names(columns):
 
 
 def met_digest(met, hours):
-    """The SHA-256 of the met series as the model holds it: what tells one forcing from another.
+    """The SHA-256 of the met series' first `hours` records: `pumak.cf.forcing_digest`, as results carry it.
 
     Parameters
     ----------
     met : dict of numpy.ndarray
-        The 14 met columns as `pumak.model.met_arrays` gives them (int32 and
-        float32).
+        The 14 met columns as `pumak.model.met_arrays` gives them.
     hours : int
         The rows the run reads (``n_days * 24``).
 
     Returns
     -------
     str
-        64 hexadecimal digits over the columns' names and little-endian
-        values, in the file's column order.
+        64 hexadecimal digits.
     """
-    digest = hashlib.sha256()
-    for name in MET_COLUMNS:
-        values = np.asarray(met[name])[:hours]
-        digest.update(name.encode() + b"\0")
-        digest.update(np.ascontiguousarray(values, dtype=values.dtype.newbyteorder("<")).tobytes())
-    return digest.hexdigest()
+    return forcing_digest(met, hours)
 
 
 def _json_value(value):
