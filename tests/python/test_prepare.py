@@ -296,7 +296,7 @@ def test_mapping_position_and_clock_reach_the_provenance(tmp_path):
     ("bom", None),
     ("zone", "map.toml: time.zone: 'UTC+99' is no zone"),
     ("columns", "map.toml: columns: expected a table [columns]"),
-    ("no pressure", "map.toml: columns.pressure: no column of air pressure; the model needs it"),
+    ("no pressure", "map.toml: columns: the model cannot run without air pressure (pressure): the file has no column mapped to it"),
     ("unit", "map.toml: column 'BP_kPa' of"),
     ("inf", "p.toml: diffuse_mode: expected an integer, found inf"),
     ("nan ini", "other.ini:11: diffuse_mode: expected an integer"),

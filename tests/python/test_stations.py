@@ -123,14 +123,15 @@ def test_surface_height_becomes_a_distance_and_kelvin_is_shifted(tmp_path):
     """A mapped CSV: a surface height (up) is a distance (down) with the sign reversed."""
     stamps = pd.date_range("2023-07-01 00:00", periods=4, freq="1h")
     frame = pd.DataFrame({"time": stamps.strftime("%Y-%m-%dT%H:%M"), "t": [273.15, 274.15, 275.15, 276.15],
-                          "h": [1.0, 0.9, 0.8, 0.7], "rh": 0.8, "ws": 3.0, "p": 85000.0, "sw": 100.0, "lw": 300.0})
+                          "h": [1.0, 0.9, 0.8, 0.7], "rh": 0.8, "ws": 3.0, "p": 85000.0, "sw": 100.0, "lw": 300.0,
+                          "lwu": 310.0})
     frame["p"] = ["85000", "1e999", "85000", "inf"]       # an overflow and an infinity are missing values
     frame.to_csv(tmp_path / "s.csv", index=False)
     (tmp_path / "m.toml").write_text(
         '[time]\ncolumn = "time"\nlabel = "start"\n[columns]\nta_obs = { column = "t", unit = "K" }\n'
         'rh = { column = "rh", unit = "1" }\nwind = { column = "ws", unit = "m/s" }\n'
         'pressure = { column = "p", unit = "Pa" }\nsr = { column = "sw", unit = "W m-2" }\n'
-        'lw_down = { column = "lw", unit = "W m-2" }\nlw_up = { column = "lw", unit = "W m-2" }\n'
+        'lw_down = { column = "lw", unit = "W m-2" }\nlw_up = { column = "lwu", unit = "W m-2" }\n'
         'surface_height = { column = "h", unit = "m" }\n')
     hourly = stations.hourly(tmp_path / "s.csv", tmp_path / "m.toml")
     np.testing.assert_allclose(hourly.data["distance"], [-1.0, -0.9, -0.8, -0.7])
@@ -147,11 +148,10 @@ def test_five_minute_csv_gives_the_hours_of_its_ten_minute_subsample(tmp_path, z
         five = five - pd.Timedelta(minutes=5)
     tens = five.ceil("10min") if label == "end" else five.floor("10min")
     value = np.sin(tens.asi8 / 6e11 / 7.0) * 10 + 0.01 * np.arange(len(five)) // 2
-    frame = pd.DataFrame({"stamp": five.strftime("%Y-%m-%d %H:%M"), "t": value, "x": 1.0})
-    header = ('[time]\ncolumn = "stamp"\nzone = "{}"\nlabel = "{}"\n[columns]\n'.format(zone, label)
-              + "".join(f'{q} = {{ column = "{c}", unit = "{u}" }}\n' for q, c, u in [
-                  ("ta_obs", "t", "degC"), ("rh", "x", "1"), ("wind", "x", "m/s"), ("pressure", "x", "hPa"),
-                  ("sr", "x", "W/m2"), ("lw_down", "x", "W/m2"), ("lw_up", "x", "W/m2")]))
+    others = [("rh", "1"), ("wind", "m/s"), ("pressure", "hPa"), ("sr", "W/m2"), ("lw_down", "W/m2"), ("lw_up", "W/m2")]
+    frame = pd.DataFrame({"stamp": five.strftime("%Y-%m-%d %H:%M"), "t": value} | {q: 1.0 for q, _ in others})
+    header = ('[time]\ncolumn = "stamp"\nzone = "{}"\nlabel = "{}"\n[columns]\nta_obs = {{ column = "t", unit = "degC" }}\n'
+              .format(zone, label) + "".join(f'{q} = {{ column = "{q}", unit = "{u}" }}\n' for q, u in others))
     (tmp_path / "m.toml").write_text(header)
     frame.to_csv(tmp_path / "five.csv", index=False)
     on_ten = (five.minute % 10 == 0)
@@ -250,7 +250,7 @@ def test_logger_file_quirks_are_tolerated_and_reported(tmp_path, change, expecte
      r"t.dat:3: column 'BP': unit 'psi' of air pressure not understood"),
     (lambda ls: ls.__setitem__(slice(2, None), []), r"t.dat: ends inside its header block at line 2"),
     (lambda ls: ls.__setitem__(9, '"2023-07-01 02:00:00",' + "9" * 10_000_000), r"t.dat:10: cannot read as a TOA5 line: field larger than field limit"),
-    (lambda ls: ls.__setitem__(9, "\x00\xff\xfe garbage \x01"), r"t.dat:10: holds 1 fields"),
+    (lambda ls: ls.__setitem__(9, "\x00\xff\xfe garbage \x01"), r"t.dat:10: control character 0x00 inside a value"),
 ])
 def test_logger_file_faults_are_one_line_naming_the_lines(tmp_path, change, expected):
     table = _edit(_block(tmp_path), change)
@@ -267,7 +267,7 @@ def test_logger_file_faults_are_one_line_naming_the_lines(tmp_path, change, expe
     ('[columns]\nta_obs = "AirTC"\n', r"m.toml: time.zone: the logger clock's zone is required"),
     ('header_line = 1\n[time]\nzone = "UTC"\n', r"m.toml: header_line: not used for a TOA5 table"),
     (MAPPING.format(zone="UTC", label="", extra="").replace('pressure = "BP"\n', ''),
-     r"m.toml: columns.pressure: no column of air pressure; the model needs it"),
+     r"m.toml: columns: the model cannot run without air pressure \(pressure\): the file has no column mapped to it$"),
     (MAPPING.format(zone="UTC", label="", extra="").replace('"RH"', '"Humidity"'),
      r"m.toml: columns.rh.column: no column 'Humidity' in the header of .*t.dat"),
     ("[time\n", r"m.toml: not a TOML file"),
@@ -338,3 +338,225 @@ def test_product_prefers_the_tilt_corrected_shortwave():
     frame = pd.read_csv(ROOT / "example/promice_l3/l3_hourly_2023_12.csv")
     np.testing.assert_array_equal(station.data["sr"], frame["dsr_cor"])
     assert station.units["rh"] == "%" and not station.height
+
+
+PRODUCT = ROOT / "example/promice_l3/l3_hourly_2023_12.csv"
+GENERIC = ('[time]\ncolumn = "time"\nlabel = "start"\n{time}\n[columns]\nta_obs = {{ column = "t_u", unit = "degC" }}\n'
+           'rh = {{ column = "rh_u", unit = "%" }}\nwind = {{ column = "wspd_u", unit = "m/s" }}\n'
+           'pressure = {{ column = "p_u", unit = "hPa" }}\nsr = {{ column = "dsr", unit = "W/m2" }}\n'
+           'lw_down = {{ column = "dlr", unit = "W/m2" }}\nlw_up = {{ column = "ulr", unit = "W/m2" }}\n')
+
+
+def product_copy(path, drop=(), sep=",", empty=(), rows=30):
+    """The first rows of the shipped product sample, some columns dropped or emptied."""
+    frame = pd.read_csv(PRODUCT, dtype=str, keep_default_na=False).head(rows).drop(columns=list(drop))
+    for column in empty:
+        frame[column] = ""
+    frame.to_csv(path, index=False, sep=sep)
+    return path
+
+
+@pytest.mark.parametrize("source, expected", [
+    ("toa5", r"m.toml: columns: the model cannot run without incoming longwave \(lw_down\), outgoing longwave "
+             r"\(lw_up\) and air pressure \(pressure\): the file has no column mapped to them$"),
+    ("product", r"l3.csv: the model cannot run without incoming longwave \(lw_down; dlr\) and air pressure "
+                r"\(pressure; p_u\): the file has no variable of them with values$"),
+    ("product emptied", r"l3.csv: the model cannot run without air pressure \(pressure; p_u holds no value\): "
+                        r"the file has no variable of it with values$"),
+    ("mapped", r"m.toml: columns: the model cannot run without incoming shortwave \(sr\) and outgoing longwave "
+               r"\(lw_up\): the file has no column mapped to them$"),
+])
+def test_every_missing_quantity_is_named_in_one_refusal(tmp_path, source, expected):
+    if source == "toa5":
+        table = _block(tmp_path)
+        text = MAPPING.format(zone="UTC", label="", extra="")
+        for line in ('lw_down = "LWin"\n', 'lw_up = "LWout"\n', 'pressure = "BP"\n'):
+            text = text.replace(line, "")
+        (tmp_path / "m.toml").write_text(text)
+        arguments = (table, tmp_path / "m.toml")
+    elif source == "mapped":
+        table = product_copy(tmp_path / "l3.csv")
+        (tmp_path / "m.toml").write_text(GENERIC.format(time="").replace('sr = { column = "dsr", unit = "W/m2" }\n', "")
+                                         .replace('lw_up = { column = "ulr", unit = "W/m2" }\n', ""))
+        arguments = (table, tmp_path / "m.toml")
+    else:
+        arguments = (product_copy(tmp_path / "l3.csv", drop=["p_u", "dlr"]) if source == "product"
+                     else product_copy(tmp_path / "l3.csv", empty=["p_u"]),)
+    with pytest.raises(SourceError, match=expected):
+        stations.read(*arguments)
+
+
+@pytest.mark.parametrize("sep, mapped, expected", [
+    (",", None, None), (";", None, None), ("\t", None, None), (" ", None, None),
+    (";", "whitespace", r"no column 'time' in the header of .*l3.csv \(line 1 split at 'whitespace' as the mapping"),
+    ("|", None, r"time.column: no column 'time' in the header of .*l3.csv \(line 1 splits into none of the mapped "
+                r"columns at ',', ';', tab and whitespace\)"),
+])
+def test_the_delimiter_of_a_mapped_csv_is_found_from_its_header(tmp_path, sep, mapped, expected):
+    # the product's stamps hold a blank: as two columns, so that blanks may separate them too
+    frame = pd.read_csv(PRODUCT, dtype=str, keep_default_na=False).head(30).replace("", "NaN")
+    frame.insert(1, "clock", frame["time"].str[11:])
+    frame["time"] = frame["time"].str[:10]
+    frame.to_csv(tmp_path / "l3.csv", index=False, sep=sep)
+    frame.to_csv(tmp_path / "c.csv", index=False)
+    text = GENERIC.format(time="").replace('column = "time"', 'column = ["time", "clock"]')
+    (tmp_path / "m.toml").write_text(("" if mapped is None else f'delimiter = "{mapped}"\n') + text)
+    if expected:
+        with pytest.raises(SourceError, match=expected):
+            stations.read(tmp_path / "l3.csv", tmp_path / "m.toml")
+        return
+    station = stations.read(tmp_path / "l3.csv", tmp_path / "m.toml")
+    reference = stations.read(tmp_path / "c.csv", tmp_path / "m.toml")
+    pd.testing.assert_frame_equal(station.data, reference.data)
+    assert len(station.data) == 30 and np.isfinite(station.data["ta_obs"]).all()
+
+
+@pytest.mark.parametrize("columns, chosen, expected", [
+    ('sr = "dsr"', {"sr": "dsr", "lw_down": "dlr"}, None),
+    ('rh = { column = "rh_u_wrt_ice_or_water", unit = "%" }\nsr = "dsr"', {"rh": "rh_u_wrt_ice_or_water", "sr": "dsr"},
+     None),
+    ('lw_down = "t_rad"', None, r"m.toml: column 't_rad': no unit given for incoming longwave"),
+    ('wind = "wspd_l"\nta_obs = "wspd_l"', None, r"m.toml: columns.ta_obs: column 'wspd_l' is mapped to wind too"),
+    ('sr = "nothing"', None, r"m.toml: columns.sr.column: no column 'nothing' in .*l3.csv"),
+])
+def test_a_mapping_of_columns_overrides_them_over_the_product(tmp_path, columns, chosen, expected):
+    (tmp_path / "m.toml").write_text(f"[columns]\n{columns}\n")
+    table = product_copy(tmp_path / "l3.csv")
+    if expected:
+        with pytest.raises(SourceError, match=expected):
+            stations.read(table, tmp_path / "m.toml")
+        return
+    plain, over = stations.read(table), stations.read(table, tmp_path / "m.toml")
+    assert over.chosen == plain.chosen | chosen and over.layout.startswith(plain.layout)
+    frame = pd.read_csv(table)
+    for quantity, column in over.chosen.items():
+        np.testing.assert_array_equal(over.data[quantity], frame[column])
+    assert over.label == plain.label and over.clock == plain.clock and over.latitude == plain.latitude
+
+
+OLDER_HEADER = ("Year MonthOfYear DayOfMonth HourOfDayUTC AirPressure(hPa) AirTemperature(C) "
+                "RelativeHumidity_wrtWater(%) RelativeHumidity(%) WindSpeed(m/s) ShortwaveRadiationDown(W/m2) "
+                "LongwaveRadiationDown(W/m2) LongwaveRadiationUp(W/m2) HeightStakes(cm) LatitudeGPS LongitudeGPS")
+
+
+@pytest.mark.parametrize("water_gaps, ice_gaps, mapping_text, chosen, unit", [
+    ((3, 4), (), None, "RelativeHumidity(%)", "%"),                # the other is whole: taken, said
+    ((3, 4), (7,), None, "RelativeHumidity_wrtWater(%)", "%"),     # each lacks hours: the one wrt water kept
+    ((), (), None, "RelativeHumidity_wrtWater(%)", "%"),
+    ((3, 4), (), '[columns]\nrh = "RelativeHumidity_wrtWater"\n', "RelativeHumidity_wrtWater(%)", "%"),
+    ((), (), '[columns]\ndistance = "HeightStakes"\n', "RelativeHumidity_wrtWater(%)", "cm"),
+])
+def test_older_layout_humidity_and_column_overrides(tmp_path, water_gaps, ice_gaps, mapping_text, chosen, unit):
+    rows = [f"2016 7 1 {h} 850 1 {-999 if h in water_gaps else 80} {-999 if h in ice_gaps else 81} 4 100 280 316 "
+            f"{150 + h} 67.5 49.9" for h in range(10)]
+    (tmp_path / "older.txt").write_text(OLDER_HEADER + "\n" + "\n".join(rows) + "\n")
+    if mapping_text:
+        (tmp_path / "m.toml").write_text(mapping_text)
+    station = stations.read(tmp_path / "older.txt", tmp_path / "m.toml" if mapping_text else None)
+    assert station.chosen["rh"] == chosen
+    said = [note for note in station.notes if "with respect to ice" in note]
+    assert len(said) == (chosen == "RelativeHumidity(%)")
+    assert (station.chosen.get("distance"), station.units["distance"]) == (
+        ("HeightStakes(cm)", unit) if mapping_text and "distance" in mapping_text else (None, ""))
+    assert station.latitude == pytest.approx(67.5) and station.longitude == pytest.approx(-49.9)
+
+
+def _repeat_block(lines, at=10, units=None, processing=None, keep=4):
+    """A header block inserted before list index `at` (line at + 1), its lines 3 and 4 edited, cut to `keep` lines."""
+    block = list(lines[:4])
+    for index, (column, value) in ((2, units or (None, None)), (3, processing or (None, None))):
+        if column:
+            fields = block[index].split(",")
+            fields[NAMES.index(column)] = f'"{value}"'
+            block[index] = ",".join(fields)
+    lines[at:at] = block[:keep]
+
+
+def _values_after(lines, at, column, factor):
+    for k in range(at, len(lines)):
+        if lines[k].startswith('"20'):
+            fields = lines[k].split(",")
+            fields[NAMES.index(column)] = f"{float(fields[NAMES.index(column)]) * factor:g}"
+            lines[k] = ",".join(fields)
+
+
+# Records 1 .. 18 stand on lines 5 .. 22; a block inserted at line 11 moves record 7 on to line 15.
+@pytest.mark.parametrize("change, expected", [
+    (lambda ls: (_repeat_block(ls, units=("WS", "km/h")), _values_after(ls, 14, "WS", 3.6)), None),
+    (lambda ls: (_repeat_block(ls, units=("AirTC", "K")), _values_after(ls, 14, "AirTC", 1.0),
+                 [ls.__setitem__(k, ls[k].replace(f",{k - 7},80,", f",{k - 7 + 273.15:g},80,"))
+                  for k in range(14, len(ls)) if ls[k].startswith('"20')]), None),
+    (lambda ls: _repeat_block(ls, units=("RECORD", "counts"), processing=("RECORD", "Smp")), None),   # not used
+    (lambda ls: _repeat_block(ls, processing=("SWin", "Tot")),
+     r"t.dat:14: column 'SWin': processing 'Tot' in the header block repeated at line 11, 'Avg' in line 4"),
+    (lambda ls: _repeat_block(ls, units=("BP", "psi")), r"t.dat:13: column 'BP': unit 'psi' of air pressure not"),
+    (lambda ls: _repeat_block(ls, keep=2),
+     r"t.dat:13: the header block repeated at line 11 is cut short: expected its units line .*found a record"),
+    (lambda ls: _repeat_block(ls, at=len(ls) - 1, keep=3),
+     r"t.dat:26: the header block repeated at line 23 is cut short: expected its processing line .*end of the file"),
+    (lambda ls: ls.__setitem__(9, ls[9].replace(",850,", ",7\x00 51.174,")),
+     r"t.dat:10: control character 0x00 inside a value"),
+    (lambda ls: ls.__setitem__(12, ls[12].replace(",850,", ",8\x0c50,")), r"t.dat:13: control character 0x0c"),
+    (lambda ls: ls.__setitem__(9, ls[9].replace(",850,", "," + "9" * 10_000_000 + ",")),
+     r"t.dat:10: BP: expected a number, found a field of 10000000 characters"),
+])
+def test_repeated_header_blocks_and_broken_values(tmp_path, change, expected):
+    table = _edit(_block(tmp_path), change)
+    if expected:
+        with pytest.raises(SourceError, match=expected) as error:
+            stations.read(table, mapping(tmp_path / "m.toml"))
+        assert "\n" not in str(error.value) and len(str(error.value)) < 400
+        return
+    station = stations.read(table, mapping(tmp_path / "m.toml"))
+    reference = stations.read(_block(tmp_path / ".."), mapping(tmp_path / "m.toml"))
+    pd.testing.assert_frame_equal(station.data, reference.data)
+    assert station.details["repeated_header_blocks"] == [11]
+
+
+def test_a_changed_unit_the_mapping_gives_is_refused_in_the_real_table(tmp_path):
+    lines = REAL.read_bytes().split(b"\n")
+    units = lines[2].split(b",")
+    units[2] = b'"kPa"'        # Pressure_L, whose unit the mapping gives
+    lines[100:100] = lines[:2] + [b",".join(units)] + lines[3:4]
+    (tmp_path / "t.dat").write_bytes(b"\n".join(lines))
+    (tmp_path / "m.toml").write_text(
+        '[time]\nzone = "UTC"\n[columns]\nta_obs = { column = "Asp_temp_L", unit = "degC" }\n'
+        'rh = { column = "Humidity_L", unit = "%" }\nwind = { column = "WindSpeed_S_L", unit = "m/s" }\n'
+        'pressure = { column = "Pressure_L", unit = "hPa" }\nsr = { column = "SWUpper", unit = "W/m2" }\n'
+        'lw_down = { column = "LWUpper", unit = "W/m2" }\nlw_up = { column = "LWLower", unit = "W/m2" }\n')
+    with pytest.raises(SourceError, match=r"t.dat:103: column 'Pressure_L': unit 'kPa' in the header block repeated "
+                                          r"at line 101, '' in line 3; the mapping's unit cannot hold for both"):
+        stations.read(tmp_path / "t.dat", tmp_path / "m.toml")
+
+
+@pytest.mark.parametrize("stamps, time, expected", [
+    (["02.06.2023 10:00", "02.06.2023 11:00", "02.06.2023 12:00"], 'format = "%d.%m.%Y %H:%M"', "2023-06-02 10:00"),
+    (["02.06.2023 10:00", "02.06.2023 11:00", "2023-06-02 12:00"], 'format = "%d.%m.%Y %H:%M"',
+     r"s.csv:4: time: '2023-06-02 12:00' does not match time.format '%d.%m.%Y %H:%M' of the mapping"),
+    (["02/06/2023 10:00", "02/06/2023 11:00", "02/06/2023 12:00"], 'format = "%d.%m.%Y %H:%M"',
+     r"s.csv:2: time: '02/06/2023 10:00' does not match time.format"),
+    (["2023-06-02T10:00+01:00", "2023-06-02T11:00+01:00", "2023-06-02T12:00+01:00"], 'zone = "UTC+01:00"',
+     "2023-06-02 09:00"),
+    (["2023-06-02T10:00+01:00", "2023-06-02T11:00+01:00", "2023-06-02T12:00+01:00"], "", "2023-06-02 09:00"),
+    (["2023-06-02T09:00Z", "2023-06-02T10:00Z", "2023-06-02T11:00Z"], 'zone = "UTC"', "2023-06-02 09:00"),
+    (["2023-06-02T10:00+01:00", "2023-06-02T11:00+01:00", "2023-06-02T13:00+02:00"], 'zone = "UTC+01:00"',
+     r"m.toml: time.zone: 'UTC\+01:00' conflicts with the offset of the stamp '2023-06-02T13:00\+02:00' at .*s.csv:4"),
+    (["2023-06-02T10:00+01:00", "2023-06-02T11:00+01:00", "2023-06-02T12:00+01:00"], 'zone = "local solar"',
+     r"m.toml: time.zone: 'local solar' conflicts with the offset of the stamp '2023-06-02T10:00\+01:00' at"),
+    (["2023-06-02T10:00+01:00", "2023-06-02T11:00", "2023-06-02T12:00+01:00"], "",
+     r"s.csv:3: time: '2023-06-02T11:00' carries no offset from UTC, the stamps before it do"),
+])
+def test_stamps_follow_the_format_and_their_own_offset_once(tmp_path, stamps, time, expected):
+    frame = pd.DataFrame({"time": stamps} | {q: [1.0, 2.0, 3.0] for q in ("t", "rh", "ws", "p", "sw", "ld", "lu")})
+    frame.to_csv(tmp_path / "s.csv", index=False)
+    (tmp_path / "m.toml").write_text(
+        f'[time]\ncolumn = "time"\nlabel = "start"\n{time}\n[columns]\n' + "".join(
+            f'{q} = {{ column = "{c}", unit = "{u}" }}\n' for q, c, u in [
+                ("ta_obs", "t", "degC"), ("rh", "rh", "1"), ("wind", "ws", "m/s"), ("pressure", "p", "hPa"),
+                ("sr", "sw", "W/m2"), ("lw_down", "ld", "W/m2"), ("lw_up", "lu", "W/m2")]))
+    if not expected[0].isdigit():
+        with pytest.raises(SourceError, match=expected):
+            stations.read(tmp_path / "s.csv", tmp_path / "m.toml")
+        return
+    utc = stations.to_utc(stations.read(tmp_path / "s.csv", tmp_path / "m.toml"))
+    assert utc.data.index[0] == pd.Timestamp(expected) and utc.step_seconds == 3600

@@ -19,8 +19,8 @@ import re
 from pumak.errors import SourceError
 from pumak.stations import older, product, toa5
 from pumak.stations.common import (DESCRIPTION, KIND, OPTIONAL, QUANTITIES, STEPS, Station, column_key, convert_unit,
-                                   ddmm_degrees, unit_conversion)
-from pumak.stations.mapped import read_mapped, read_mapping, zone_offset
+                                   ddmm_degrees, missing_quantities, unit_conversion)
+from pumak.stations.mapped import overrides_only, read_mapped, read_mapping, zone_offset
 from pumak.stations.older import read_older
 from pumak.stations.product import read_product_csv, read_product_netcdf
 from pumak.stations.steps import DEFAULT_MIN_COVERAGE, aggregate, to_model_units, to_utc
@@ -73,8 +73,10 @@ def read(path, mapping=None):
         when `mapping` is given.
     mapping : str or os.PathLike, optional
         A TOML mapping (docs/your_own_station.md): for a TOA5 table the
-        column names and the logger clock's zone; for any other CSV also the
-        time column, its label and every unit.
+        column names and the logger clock's zone; over a recognised layout,
+        a mapping of only ``[columns]`` replaces the columns it names and
+        keeps the layout's reading otherwise; for any other CSV it also
+        gives the time column, its label and every unit.
 
     Returns
     -------
@@ -98,7 +100,10 @@ def read(path, mapping=None):
     if reader is read_toa5:
         return read_toa5(path, mapping)
     if mapping is not None:
-        return read_mapped(path, os.fspath(mapping))
+        mapping = os.fspath(mapping)
+        if reader is not None and overrides_only(mapping):
+            return reader(path, mapping)
+        return read_mapped(path, mapping)
     if reader is None:
         raise SourceError(f"{path}: not a recognised layout: expected a TOA5 logger table (with --mapping), a "
                           f"header line with time,t_u,rh_u,... (PROMICE/GC-Net hourly product), one with Year "
@@ -124,5 +129,5 @@ read_station = read
 
 __all__ = ["Station", "read", "hourly", "to_utc", "aggregate", "to_model_units", "recognise", "read_mapping",
            "zone_offset", "convert_unit", "unit_conversion", "ddmm_degrees", "QUANTITIES", "OPTIONAL", "DESCRIPTION",
-           "KIND", "STEPS", "DEFAULT_MIN_COVERAGE", "SourceError", "read_toa5", "read_mapped", "read_older",
+           "KIND", "STEPS", "DEFAULT_MIN_COVERAGE", "missing_quantities", "SourceError", "read_toa5", "read_mapped", "read_older",
            "read_product_csv", "read_product_netcdf"]

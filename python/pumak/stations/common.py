@@ -177,15 +177,48 @@ def column_key(name):
     return re.sub(r"[^0-9a-z]", "", name.lower())
 
 
+# A control character inside a line (a tab separates fields, a carriage return may end a line): pandas' parser
+# would end a field at a NUL and read `7\0 51.174` as 7.
+CONTROL = re.compile(r"[\x00-\x08\x0b\x0c\x0e-\x1f\x7f]|\r(?!\n)")
+CONTROL_BYTES = re.compile(CONTROL.pattern.encode())
+
+
+def refuse_control(path, content, first_line=1):
+    """Refuses a text (str or bytes) holding a control character, naming its line.
+
+    Parameters
+    ----------
+    path : str
+        The file, for the message.
+    content : str or bytes
+        The file's content (or a part of it starting at `first_line`).
+
+    Raises
+    ------
+    SourceError
+        ``FILE:LINE: control character 0x00 inside a value``.
+    """
+    found = (CONTROL_BYTES if isinstance(content, bytes) else CONTROL).search(content)
+    if found:
+        newline = b"\n" if isinstance(content, bytes) else "\n"
+        line = first_line + content.count(newline, 0, found.start())
+        raise SourceError(f"{path}:{line}: control character 0x{ord(found.group()[:1]):02x} inside a value: "
+                          f"not a text table")
+
+
 def text_rows(path, delimiter, header_line=1, first_data_line=None):
     """The header names, the data rows and their line numbers of a text table.
 
     A UTF-8 byte-order mark is skipped; a line the table's reader cannot take
-    (a field of megabytes, NUL bytes) is an error naming its line.
+    (a field of megabytes, a control character) is an error naming its line.
+    `delimiter` None splits at blanks and tabs.
     """
     first_data_line = first_data_line or header_line + 1
     with open(path, newline="", encoding="utf-8-sig", errors="replace") as stream:
-        lines = stream.read().splitlines()
+        content = stream.read()
+    refuse_control(path, content)
+    lines = content.splitlines()
+    del content
     if len(lines) < header_line:
         raise SourceError(f"{path}: ends before the header line {header_line}")
 
@@ -221,11 +254,22 @@ def text_rows(path, delimiter, header_line=1, first_data_line=None):
 
 
 MISSING_TEXTS = ("", "NaN", "nan", "NAN", "NA", "INF", "-INF", "+INF", "Inf", "-Inf", "inf", "-inf")
+# Characters of the longest field read as a number (17 digits, a sign, a point and an exponent fit many times).
+NUMBER_CHARS = 64
 
 
 def text_numbers(path, table, lines, column, missing=()):
-    """A text column as numbers; empty fields and missing markers become NaN."""
+    """A text column as numbers; empty fields and missing markers become NaN.
+
+    A field that overflows (``1e999``) is missing; one longer than
+    `NUMBER_CHARS` or not a number is an error naming its line.
+    """
     text = table[column].str.strip()
+    long = (text.str.len() > NUMBER_CHARS).to_numpy()
+    if long.any():
+        i = int(np.argmax(long))
+        raise SourceError(f"{path}:{lines[i]}: {column}: expected a number, found a field of {len(text.iloc[i])} "
+                          f"characters ({text.iloc[i][:20]!r}...)")
     values = pd.to_numeric(text, errors="coerce").to_numpy(dtype=float)
     blank = text.isin(MISSING_TEXTS).to_numpy() | text.isin([str(m) for m in missing]).to_numpy()
     bad = np.isnan(values) & ~blank
@@ -338,14 +382,49 @@ def settle_records(path, stamps, frame, lines, what, raw=None):
     return frame, lines, step, duplicates
 
 
-def parse_times(texts, fmt=None):
-    """Time stamp texts as naive UTC-free datetimes (NaT where one does not parse)."""
+def parse_times(texts, fmt=None, guess=True):
+    """Time stamp texts as naive datetimes (NaT where one does not parse).
+
+    A stamp carrying its own offset (``2023-06-02T12:00+02:00``) is moved
+    to UTC; the others are taken as they stand. With `fmt` and `guess`
+    False, a stamp not in `fmt` is NaT (never read another way).
+    """
     texts = pd.Series(texts, dtype=str).str.strip()
     stamps = pd.to_datetime(texts, format=fmt, errors="coerce", utc=True)
-    if fmt is None or stamps.isna().any():
+    if fmt is None or guess and stamps.isna().any():
         again = pd.to_datetime(texts, errors="coerce", utc=True)
         stamps = stamps.fillna(again) if fmt is not None else again
     return stamps.dt.tz_convert(None).to_numpy(), texts.tolist()
+
+
+# An offset at the end of a stamp's time of day: Z, +01, +0100, +01:00.
+_OFFSET = re.compile(r"\d{2}:\d{2}(?::\d{2}(?:\.\d+)?)?\s*(Z|UTC|[+-]\d{2}(?::?\d{2})?)$", re.IGNORECASE)
+
+
+def carried_offsets(path, texts, lines, what):
+    """Hours ahead of UTC that the stamps carry themselves; None when none carries one.
+
+    Raises
+    ------
+    SourceError
+        Some stamps carry an offset and others do not (naming the first
+        line that differs from the first record).
+    """
+    found = [_OFFSET.search(text) for text in texts]
+    has = np.array([match is not None for match in found], dtype=bool)
+    if not has.any():
+        return None
+    if not has.all():
+        i = int(np.argmax(has != has[0]))
+        raise SourceError(f"{where_is(path, lines, i)}: {what}: {texts[i]!r} " + (
+            "carries no offset from UTC, the stamps before it do" if has[0] else
+            "carries an offset from UTC, the stamps before it do not"))
+    hours = np.zeros(len(texts))
+    for i, match in enumerate(found):
+        text = match.group(1).upper().replace(":", "")
+        if text not in ("Z", "UTC"):
+            hours[i] = (1 if text[0] == "+" else -1) * (int(text[1:3]) + int(text[3:5] or 0) / 60)
+    return hours
 
 
 def choose(path, layout, columns, values_of, units_of=None):
@@ -356,9 +435,10 @@ def choose(path, layout, columns, values_of, units_of=None):
     variable. Returns the values (source units), the units, whether the
     surface is a height, the chosen names and notes.
     """
-    data, units, chosen, notes, height = {}, {}, {}, [], False
+    data, units, chosen, notes, height, absent = {}, {}, {}, [], False, {}
     by_key = {column_key(name): name for name in columns}
     for quantity in QUANTITIES:
+        empty = []
         for candidate in layout["candidates"][quantity]:
             name = by_key.get(column_key(candidate[0]))
             if name is None:
@@ -366,6 +446,7 @@ def choose(path, layout, columns, values_of, units_of=None):
             values = values_of(name)
             if not np.isfinite(values).any():
                 notes.append(f"{name}: holds no value, not used")
+                empty.append(name)
                 continue
             unit = (units_of(name) if units_of else None) or candidate[1]
             unit_conversion(quantity, unit, layout.get("where", lambda n: f"{path}: {n}")(name))
@@ -374,14 +455,45 @@ def choose(path, layout, columns, values_of, units_of=None):
             break
         else:
             if quantity not in OPTIONAL:
-                raise SourceError(layout.get("none", _no_quantity)(path, layout, quantity))
-            notes.append(f"{DESCRIPTION[quantity]}: none in the source, written as NaN")
+                absent[quantity] = (", ".join(f"{name} holds no value" for name in empty) if empty else
+                                    layout.get("named", _candidates)(layout, quantity))
+            else:
+                notes.append(f"{DESCRIPTION[quantity]}: none in the source, written as NaN")
+    if absent:
+        where, reason = layout.get("absent", (path, "the file has no variable of {them} with values"))
+        raise SourceError(missing_quantities(where, absent, reason))
     return data, units, height, chosen, notes
 
 
-def _no_quantity(path, layout, quantity):
-    names = " or ".join(c[0] for c in layout["candidates"][quantity])
-    return f"{path}: no {DESCRIPTION[quantity]}: expected a variable {names} with values"
+def _candidates(layout, quantity):
+    return " or ".join(c[0] for c in layout["candidates"][quantity])
+
+
+def missing_quantities(where, absent, reason):
+    """The one line refusing a record without the quantities the model cannot run without.
+
+    Parameters
+    ----------
+    where : str
+        The file (or mapping and key) the line starts with.
+    absent : dict of str to str
+        Each missing quantity -> what the source was searched for, or
+        what its column holds ("" when there is nothing to say).
+    reason : str
+        Why they are missing, with ``{them}`` for "it" or "them"
+        ("the file has no column mapped to {them}"). The line ends with it,
+        so that a remedy may be appended.
+
+    Returns
+    -------
+    str
+        ``WHERE: the model cannot run without incoming longwave (lw_down),
+        air pressure (pressure; p_u): REASON``.
+    """
+    listed = [f"{DESCRIPTION[q]} ({q}{'; ' + what if what else ''})" for q, what in absent.items()]
+    named = ", ".join(listed[:-1]) + " and " + listed[-1] if len(listed) > 1 else listed[0]
+    return f"{where}: the model cannot run without {named}: " + reason.format(
+        them="them" if len(absent) > 1 else "it")
 
 
 def ddmm_degrees(values):

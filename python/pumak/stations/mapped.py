@@ -1,11 +1,15 @@
 """A mapping (TOML): which column of a CSV or a TOA5 table holds which quantity, and the CSV read through it."""
 
+import csv
 import os
 import re
 import tomllib
 
+import numpy as np
+
 from pumak.errors import SourceError
-from pumak.stations.common import DESCRIPTION, QUANTITIES, parse_times, station_of, text_numbers, text_rows
+from pumak.stations.common import (QUANTITIES, carried_offsets, column_key, parse_times, station_of, text_numbers,
+                                   text_rows, where_is)
 
 _KEYS = {"delimiter", "header_line", "first_data_line", "missing", "latitude", "longitude", "time", "columns"}
 _TIME_KEYS = {"column", "format", "zone", "label"}
@@ -13,6 +17,8 @@ _ENTRY_KEYS = {"column", "unit", "missing", "aggregation", "body_temperature"}
 # Stefan-Boltzmann constant, W m-2 K-4: a thermopile's signal plus its body's emission is the longwave flux.
 SIGMA = 5.670374419e-8
 _AGGREGATIONS = ("mean", "median", "sum")
+# Delimiters tried on the header line when the mapping gives none, in this order.
+DELIMITERS = (",", ";", "\t", "whitespace")
 # Position forms: degrees (north, east), degrees west, or degrees x 100 + minutes.
 _POSITION_UNITS = {"degrees": (1.0, "degrees"), "degrees_east": (1.0, "degrees"), "degrees_north": (1.0, "degrees"),
                    "degrees_west": (-1.0, "degrees"), "ddmm": (1.0, "ddmm"), "ddmm_west": (-1.0, "ddmm")}
@@ -35,7 +41,7 @@ def _markers(path, key, value):
     return [str(m) for m in markers]
 
 
-def read_mapping(mapping_path, toa5=False):
+def read_mapping(mapping_path, toa5=False, layout=None):
     """The TOML mapping of a station file: which column holds what, in which unit.
 
     Parameters
@@ -46,6 +52,10 @@ def read_mapping(mapping_path, toa5=False):
         For a TOA5 table, whose file gives its header lines, time column,
         label (end of the interval) and units: the mapping needs only
         ``[time] zone`` and the column names (``ta_obs = "AirTC_Avg"``).
+    layout : str, optional
+        The name of a recognised layout the mapping overrides columns of:
+        only ``[columns]`` (units optional), ``missing``, ``latitude`` and
+        ``longitude`` are taken; the layout gives the rest.
 
     Returns
     -------
@@ -72,6 +82,11 @@ def read_mapping(mapping_path, toa5=False):
         for key in ("delimiter", "header_line", "first_data_line"):
             if key in mapping:
                 raise SourceError(f"{mapping_path}: {key}: not used for a TOA5 table, which gives its own layout")
+    if layout:
+        for key in ("delimiter", "header_line", "first_data_line", "time"):
+            if key in mapping:
+                raise SourceError(f"{mapping_path}: {key}: not used for the {layout}, which gives its own; a mapping "
+                                  f"over it gives [columns] (and latitude, longitude) only")
     for key in ("header_line", "first_data_line"):
         if key in mapping:
             _expect(mapping_path, key, mapping[key], (int,), "a line number (an integer from 1)")
@@ -87,7 +102,7 @@ def read_mapping(mapping_path, toa5=False):
         if which in mapping:
             mapping[which] = _position_entry(mapping_path, which, mapping[which])
 
-    time = mapping.setdefault("time", {})
+    time = mapping.setdefault("time", {"column": "", "label": "start"} if layout else {})
     _expect(mapping_path, "time", time, (dict,), "a table [time]")
     for key in time:
         if key not in _TIME_KEYS:
@@ -125,7 +140,7 @@ def read_mapping(mapping_path, toa5=False):
             if name not in _ENTRY_KEYS:
                 raise SourceError(f"{mapping_path}: {key}.{name}: unknown key; expected one of "
                                   f"{', '.join(sorted(_ENTRY_KEYS))}")
-        if "column" not in entry or (not toa5 and "unit" not in entry):
+        if "column" not in entry or (not toa5 and not layout and "unit" not in entry):
             raise SourceError(f"{mapping_path}: {key}: expected column = \"...\" and unit = \"...\"" if not toa5 else
                               f"{mapping_path}: {key}: expected a column name")
         _expect(mapping_path, f"{key}.column", entry["column"], (str,), "a column name")
@@ -145,6 +160,12 @@ def read_mapping(mapping_path, toa5=False):
                              "aggregation": entry.get("aggregation"), "body_temperature": entry.get("body_temperature")}
     if "distance" in columns and "surface_height" in columns:
         raise SourceError(f"{mapping_path}: columns: give distance or surface_height, not both")
+    first = {}
+    for quantity, entry in columns.items():
+        other = first.setdefault(entry["column"], quantity)
+        if other != quantity:
+            raise SourceError(f"{mapping_path}: columns.{quantity}: column {entry['column']!r} is mapped to "
+                              f"{other} too; a column holds one quantity")
     return mapping
 
 
@@ -211,16 +232,128 @@ def layout_of(mapping, mapping_path, name, label, file_units=None):
             sign, form = _POSITION_UNITS[entry["unit"]]
             layout[which] = [(entry["column"], sign, form)]
 
-    def none(path, layout, quantity):
-        return (f"{mapping_path}: columns.{quantity}: no column of {DESCRIPTION[quantity]}; the model needs it "
-                f"(add {quantity} = \"COLUMN\" under [columns])")
-
-    layout["none"] = none
+    layout["absent"] = (f"{mapping_path}: columns", "the file has no column mapped to {them}")
+    layout["named"] = lambda layout, quantity: ""
     return layout
 
 
-def check_columns(mapping, mapping_path, path, names):
-    """Every column the mapping names is in the file's header."""
+# Keys of a mapping that only overrides columns of a recognised layout.
+OVERRIDE_KEYS = {"columns", "missing", "latitude", "longitude"}
+
+
+def overrides_only(mapping_path):
+    """True when a mapping holds only keys that override a recognised layout's columns (no [time], no delimiter)."""
+    try:
+        with open(mapping_path, "rb") as stream:
+            return set(tomllib.load(stream)) <= OVERRIDE_KEYS
+    except (OSError, tomllib.TOMLDecodeError, UnicodeDecodeError):
+        return False     # read_mapping says what is wrong with it
+
+
+def overriding(path, layout, mapping_path, names, file_units=None):
+    """A recognised layout with a mapping's columns over it, and the mapping.
+
+    The mapping's column names are matched to the file's as the layout
+    matches its own (without case, blanks, brackets or underscores).
+
+    Returns
+    -------
+    layout : dict
+        As `over_layout`.
+    mapping : dict
+        As `read_mapping`, with the file's own spelling of each column.
+    """
+    mapping = read_mapping(mapping_path, layout=layout["name"])
+    by_key = {column_key(re.sub(r"\([^()]*\)$", "", name)): name for name in names}   # "HeightStakes(cm)"
+    by_key.update({column_key(name): name for name in names})
+
+    def actual(key, column):
+        if column_key(column) not in by_key:
+            raise SourceError(f"{mapping_path}: {key}: no column {column!r} in {path}")
+        return by_key[column_key(column)]
+
+    for quantity, entry in mapping["columns"].items():
+        entry["column"] = actual(f"columns.{quantity}.column", entry["column"])
+        if entry["body_temperature"]:
+            entry["body_temperature"] = actual(f"columns.{quantity}.body_temperature", entry["body_temperature"])
+    for which in ("latitude", "longitude"):
+        if isinstance(mapping.get(which), dict):
+            mapping[which]["column"] = actual(f"{which}.column", mapping[which]["column"])
+    return over_layout(layout, mapping, mapping_path, file_units), mapping
+
+
+def over_layout(layout, mapping, mapping_path, file_units=None):
+    """A recognised layout with the columns a mapping overrides.
+
+    Each quantity the mapping names takes its column only; its unit is the
+    mapping's, else the file's own (`file_units`), else the layout's for
+    that column. The other quantities keep the layout's candidates.
+    """
+    file_units = file_units or {}
+    known = {column_key(c[0]): c[1] for candidates in layout["candidates"].values() for c in candidates}
+    known.update({column_key(name): unit for name, unit in file_units.items()})
+    mapped = layout_of(mapping, mapping_path, layout["name"], layout["label"])
+    over = dict(layout, name=f"{layout['name']}, columns from the mapping {mapping_path}",
+                candidates=dict(layout["candidates"]), where=mapped["where"])
+    for quantity, entry in mapping["columns"].items():
+        quantity = "distance" if quantity == "surface_height" else quantity
+        over["candidates"][quantity] = [(c[0], c[1] or known.get(column_key(c[0]), "")) + c[2:]
+                                        for c in mapped["candidates"][quantity]]
+    for which in ("latitude", "longitude"):
+        if mapped[which]:
+            over[which] = mapped[which]
+    return over
+
+
+def split_header(mapping, path):
+    """The delimiter of a CSV: the mapping's, else the one of `DELIMITERS` whose header holds most mapped columns.
+
+    Returns
+    -------
+    delimiter : str or None
+        The character; None for blanks and tabs ("whitespace").
+    names : list of str
+        The header line split at it.
+    said : str
+        How the header line was split, for a message.
+    """
+    header_line = mapping.get("header_line", 1)
+    line = ""
+    with open(path, encoding="utf-8-sig", errors="replace", newline="") as stream:
+        for number, text in enumerate(stream, 1):
+            if number == header_line:
+                line = text.rstrip("\r\n")
+                break
+
+    def split(delimiter):
+        if delimiter == "whitespace":
+            return line.split()
+        try:
+            return [name.strip() for name in next(csv.reader([line], delimiter=delimiter), [])]
+        except csv.Error:
+            return []
+
+    if "delimiter" in mapping:
+        given = mapping["delimiter"]
+        return ((None if given == "whitespace" else given), split(given),
+                f"line {header_line} split at {given!r} as the mapping says")
+    time = mapping["time"]
+    wanted = [time["column"]] if isinstance(time["column"], str) else list(time["column"])
+    wanted += [entry["column"] for entry in mapping["columns"].values()]
+    best, found = ",", 0
+    for delimiter in DELIMITERS:
+        count = sum(column in split(delimiter) for column in set(wanted))
+        if count > found:
+            best, found = delimiter, count
+    tried = "',', ';', tab and whitespace"
+    said = (f"line {header_line} split at {best!r}, which finds {found} of the {len(set(wanted))} mapped columns "
+            f"(tried {tried}; the mapping may give delimiter = \"...\")" if found else
+            f"line {header_line} splits into none of the mapped columns at {tried}")
+    return (None if best == "whitespace" else best), split(best), said
+
+
+def check_columns(mapping, mapping_path, path, names, said=""):
+    """Every column the mapping names is in the file's header (`said`: how the header was split)."""
     time = mapping["time"]
     time_columns = [time["column"]] if isinstance(time["column"], str) else list(time["column"])
     named = [("time.column", column) for column in time_columns]
@@ -231,7 +364,8 @@ def check_columns(mapping, mapping_path, path, names):
               if isinstance(mapping.get(which), dict)]
     for key, column in named:
         if column not in names:
-            raise SourceError(f"{mapping_path}: {key}: no column {column!r} in the header of {path}")
+            raise SourceError(f"{mapping_path}: {key}: no column {column!r} in the header of {path}"
+                              + (f" ({said})" if said else ""))
     return time_columns
 
 
@@ -251,13 +385,44 @@ def with_body_emission(values_of, mapping):
     return values
 
 
-def apply_mapping_fields(station, mapping, mapping_path):
-    """The mapping's clock, position and aggregation choices on a `Station` read through it."""
+def mapped_stamps(path, mapping, mapping_path, texts, lines, what, default_format=None):
+    """The stamps of a table read through a mapping, and the offsets they carry (hours, or None).
+
+    A ``time.format`` of the mapping is the only reading of the stamps: a
+    stamp not in it is refused. Stamps carrying their own offset are moved
+    to UTC once; a ``time.zone`` that says another offset is refused.
+    """
     time = mapping["time"]
-    station.zone_offset_hours = time["offset"]
-    station.clock = ("local solar time" if time["offset"] is None
+    fmt = time.get("format")
+    stamps, raw = parse_times(texts, fmt or default_format, guess=fmt is None)
+    if fmt is not None and np.isnat(stamps).any():
+        i = int(np.argmax(np.isnat(stamps)))
+        raise SourceError(f"{where_is(path, lines, i)}: {what}: {raw[i][:60]!r} does not match time.format {fmt!r} "
+                          f"of the mapping {mapping_path}")
+    carried = carried_offsets(path, raw, lines, what)
+    if carried is not None and "zone" in time:
+        conflict = np.flatnonzero(carried != time["offset"]) if time["offset"] is not None else [0]
+        if len(conflict):
+            i = int(conflict[0])
+            raise SourceError(f"{mapping_path}: time.zone: {time['zone']!r} conflicts with the offset of the stamp "
+                              f"{raw[i][:60]!r} at {where_is(path, lines, i)}; give the zone the stamps say, or none")
+    return stamps, raw, carried
+
+
+def apply_mapping_fields(station, mapping, mapping_path, carried=None):
+    """The mapping's clock, position and aggregation choices on a `Station` read through it.
+
+    `carried`: the offsets (h) the stamps carried, which `mapped_stamps` has already applied.
+    """
+    time = mapping["time"]
+    station.zone_offset_hours = time["offset"] if carried is None else 0.0
+    station.clock = ("UTC (the stamps carry their offset)" if carried is not None
+                     else "local solar time" if time["offset"] is None
                      else f"{time.get('zone', 'UTC').strip()} (time.zone of the mapping)" if "zone" in time
                      else "UTC")
+    if carried is not None:
+        shown = ", ".join(f"{-h:+g} h" for h in sorted(set(carried.tolist())))
+        station.conversions.append(f"time: to UTC by the offsets the stamps carry ({shown})")
     for which in ("latitude", "longitude"):
         if isinstance(mapping.get(which), float):
             setattr(station, which, mapping[which])
@@ -287,21 +452,24 @@ def read_mapped(path, mapping_path):
         Stamps on the mapping's clock, labelled as its ``time.label`` says.
     """
     mapping = read_mapping(mapping_path)
-    delimiter = mapping.get("delimiter", ",")
-    table, lines = text_rows(path, None if delimiter == "whitespace" else delimiter,
-                             mapping.get("header_line", 1), mapping.get("first_data_line"))
-    time_columns = check_columns(mapping, mapping_path, path, table.columns)
+    delimiter, names, said = split_header(mapping, path)
+    time_columns = check_columns(mapping, mapping_path, path, names, said)
+    table, lines = text_rows(path, delimiter, mapping.get("header_line", 1), mapping.get("first_data_line"))
     texts = table[time_columns].astype(str).agg(" ".join, axis=1) if len(table) else table[time_columns[0]]
-    stamps, raw = parse_times(texts, mapping["time"].get("format"))
+    what = " ".join(time_columns)
+    stamps, raw, carried = mapped_stamps(path, mapping, mapping_path, texts, lines, what)
     layout = layout_of(mapping, mapping_path, f"CSV through the mapping {mapping_path}", mapping["time"]["label"])
     missing = {entry["column"]: entry["missing"] for entry in mapping["columns"].values()}
 
     def values_of(name):
         return text_numbers(path, table, lines, name, missing.get(name, mapping["missing"]))
 
-    station = station_of(path, layout, stamps, table.columns, with_body_emission(values_of, mapping), lines=lines, raw=raw,
-                         what=" ".join(time_columns))
-    return apply_mapping_fields(station, mapping, os.fspath(mapping_path))
+    station = station_of(path, layout, stamps, table.columns, with_body_emission(values_of, mapping), lines=lines,
+                         raw=raw, what=what)
+    if "delimiter" not in mapping:
+        station.notes.append(f"{path}: columns separated by " + {",": "commas", ";": "semicolons", "\t": "tabs",
+                                                                 None: "blanks"}.get(delimiter, repr(delimiter)))
+    return apply_mapping_fields(station, mapping, os.fspath(mapping_path), carried)
 
 
 __all__ = ["read_mapping", "zone_offset", "read_mapped"]

@@ -4,6 +4,7 @@ import numpy as np
 
 from pumak.errors import SourceError
 from pumak.stations.common import parse_times, station_of, text_numbers, text_rows
+from pumak.stations.mapped import apply_mapping_fields, overriding, with_body_emission
 
 # Candidates per quantity in order of preference, as (variable, unit); a third
 # element "height" marks a surface height (growing upwards) rather than a distance.
@@ -29,13 +30,17 @@ def recognised(names):
     return {"time", "tu", "rhu"} <= names
 
 
-def read_product_csv(path):
+def read_product_csv(path, mapping_path=None):
     """The product's hourly CSV (``time,p_u,t_u,rh_u,...``) as a `Station` in the file's units.
 
     Parameters
     ----------
     path : str
         The CSV file.
+    mapping_path : str, optional
+        A mapping of ``[columns]`` only: the columns it names replace the
+        layout's choice for their quantities (a unit is needed for a
+        column that is not one of the layout's).
 
     Returns
     -------
@@ -45,9 +50,26 @@ def read_product_csv(path):
     """
     table, lines = text_rows(path, ",")
     stamps, raw = parse_times(table["time"])
-    return station_of(path, PRODUCT, stamps, table.columns,
-                      lambda name: text_numbers(path, table, lines, name, PRODUCT["missing"]),
-                      lines=lines, raw=raw, what="time")
+    return _through(path, PRODUCT, mapping_path, table.columns, stamps,
+                    lambda name, extra: text_numbers(path, table, lines, name, PRODUCT["missing"] + extra),
+                    lines=lines, raw=raw, what="time")
+
+
+def _through(path, layout, mapping_path, columns, stamps, numbers, file_units=None, **fields):
+    """`station_of` for a recognised layout, with the columns a mapping overrides.
+
+    `numbers(name, markers)` gives a variable's values with `markers` also missing.
+    """
+    if mapping_path is None:
+        return station_of(path, layout, stamps, columns, lambda name: numbers(name, []),
+                          units_of=file_units and file_units.get, **fields)
+    layout, mapping = overriding(path, layout, mapping_path, columns, file_units)
+    markers = {entry["column"]: entry["missing"] for entry in mapping["columns"].values()}
+    given = {entry["column"] for entry in mapping["columns"].values() if entry["unit"]}
+    values_of = with_body_emission(lambda name: numbers(name, markers.get(name, mapping["missing"])), mapping)
+    units_of = (lambda name: None if name in given else file_units.get(name)) if file_units else None
+    station = station_of(path, layout, stamps, columns, values_of, units_of=units_of, **fields)
+    return apply_mapping_fields(station, mapping, mapping_path)
 
 
 class _NetcdfValues:
@@ -58,16 +80,17 @@ class _NetcdfValues:
         self.units = {name: var.attrs["units"] for name, var in dataset.variables.items() if "units" in var.attrs
                       and name != "time"}
 
-    def __call__(self, name):
+    def __call__(self, name, markers=()):
         values = np.asarray(self.dataset[name].values, dtype=float)
         if values.ndim == 0:
             values = np.full(self.dataset.sizes["time"], float(values))
         values = values.reshape(-1).copy()
-        values[np.isin(values, PRODUCT["missing"]) | np.isinf(values)] = np.nan
+        extra = [float(m) for m in markers if _number(m)]
+        values[np.isin(values, PRODUCT["missing"] + extra) | np.isinf(values)] = np.nan
         return values
 
 
-def read_product_netcdf(path):
+def read_product_netcdf(path, mapping_path=None):
     """The product as NetCDF (variables ``time``, ``t_u``, ...) as a `Station`; `units` attributes honoured (K, Pa).
 
     Parameters
@@ -78,7 +101,8 @@ def read_product_netcdf(path):
     Returns
     -------
     Station
-        As `read_product_csv`, in the units the variables' attributes state.
+        As `read_product_csv`, in the units the variables' attributes state
+        (a mapping of ``[columns]`` as there).
     """
     import xarray
 
@@ -96,4 +120,12 @@ def read_product_netcdf(path):
         values = _NetcdfValues(dataset)
         columns = [name for name, var in dataset.variables.items() if var.dims in ((), ("time",))]
         layout = dict(PRODUCT, name=PRODUCT["name"] + " (NetCDF)")
-        return station_of(path, layout, times, columns, values, units_of=values.units.get, what="time")
+        return _through(path, layout, mapping_path, columns, times, values, file_units=values.units, what="time")
+
+
+def _number(text):
+    try:
+        float(text)
+        return True
+    except ValueError:
+        return False

@@ -11,13 +11,15 @@ the record covers, ``RECORD`` (the logger's counter), and the values with
 import csv
 import io
 import os
+import re
 
 import numpy as np
 import pandas as pd
 
 from pumak.errors import SourceError
-from pumak.stations.common import MISSING_TEXTS, parse_times, station_of, text_numbers
-from pumak.stations.mapped import apply_mapping_fields, check_columns, layout_of, read_mapping, with_body_emission
+from pumak.stations.common import MISSING_TEXTS, refuse_control, station_of, text_numbers, unit_conversion
+from pumak.stations.mapped import (apply_mapping_fields, check_columns, layout_of, mapped_stamps, read_mapping,
+                                   with_body_emission)
 
 BOM = b"\xef\xbb\xbf"
 HEADER_LINES = 4
@@ -76,7 +78,9 @@ def read_toa5(path, mapping_path=None):
             raw = stream.read()
     except OSError as error:
         raise SourceError(f"{path}: cannot open: {error.strerror}") from None
-    lines = raw.removeprefix(BOM).split(b"\n")
+    raw = raw.removeprefix(BOM)
+    refuse_control(path, raw)
+    lines = raw.split(b"\n")
     del raw
     if lines and not lines[-1].strip():
         lines.pop()
@@ -101,7 +105,8 @@ def read_toa5(path, mapping_path=None):
     mapping = read_mapping(mapping_path, toa5=True)
     time_columns = check_columns(mapping, mapping_path, path, names)
 
-    kept, numbers, repeated = [], [], []
+    kept, numbers, repeated, block_of = [], [], [], []
+    blocks = [(1, units, processing)]
     commas = lines[1].count(b",")
     names_line = lines[1].rstrip(b"\r")
     k = HEADER_LINES
@@ -111,6 +116,7 @@ def read_toa5(path, mapping_path=None):
             if k + 1 >= len(lines) or lines[k + 1].rstrip(b"\r") != names_line:
                 raise SourceError(f"{path}:{k + 2}: a header block repeated at line {k + 1} names other columns "
                                   f"than line 2")
+            blocks.append((k + 1, *_block_lines(path, lines, k, names, time_columns)))
             repeated.append(k + 1)
             k += HEADER_LINES
             continue
@@ -121,6 +127,7 @@ def read_toa5(path, mapping_path=None):
                     raise SourceError(f"{path}:{k + 1}: holds {count} fields, line 2 names {len(names)} columns")
             kept.append(line)
             numbers.append(k + 1)
+            block_of.append(len(blocks) - 1)
         k += 1
     del lines
     numbers = np.asarray(numbers, dtype=int)
@@ -137,6 +144,7 @@ def read_toa5(path, mapping_path=None):
 
     details = {"logger": logger}
     notes = []
+    conversions = _convert_blocks(path, mapping, names, blocks, np.asarray(block_of, dtype=int), table)
     if repeated:
         details["repeated_header_blocks"] = repeated
         notes.append(f"{len(repeated)} repeated header block(s) skipped (line {', '.join(map(str, repeated[:5]))}"
@@ -148,7 +156,8 @@ def read_toa5(path, mapping_path=None):
             notes.append(f"RECORD: {len(gaps)} break(s) in the logger's record counter, the first {gaps[0]}")
 
     texts = table[time_columns].astype(str).agg(" ".join, axis=1) if len(time_columns) > 1 else table[time_columns[0]]
-    stamps, raw = parse_times(texts, mapping["time"].get("format", TIME_FORMAT))
+    what = " ".join(time_columns)
+    stamps, raw, carried = mapped_stamps(path, mapping, mapping_path, texts, numbers, what, TIME_FORMAT)
     file_units = dict(zip(names, units))
     given = {e["column"] for e in entries if e["unit"]}
     layout = layout_of(mapping, mapping_path, f"TOA5 table {logger.get('table', '')!r} of logger "
@@ -164,10 +173,71 @@ def read_toa5(path, mapping_path=None):
 
     values_of = with_body_emission(lambda name: table[name].to_numpy(dtype=float), mapping)
     station = station_of(path, layout, stamps, table.columns, values_of,
-                         lines=numbers, raw=raw, what=" ".join(time_columns), details=details,
-                         aggregation=aggregation)
+                         lines=numbers, raw=raw, what=what, details=details, aggregation=aggregation)
     station.notes[:0] = notes
-    return apply_mapping_fields(station, mapping, mapping_path)
+    station.conversions[:0] = conversions
+    return apply_mapping_fields(station, mapping, mapping_path, carried)
+
+
+def _block_lines(path, lines, k, names, time_columns):
+    """The units and processing lines of a header block repeated at line k + 1; refused when cut short."""
+    time_index = names.index(time_columns[0])
+    found = []
+    for offset, what in ((2, "units"), (3, "processing")):
+        number = k + offset + 1
+        fields = _fields(path, number, lines[k + offset]) if k + offset < len(lines) else None
+        if fields is None or len(fields) != len(names) or _STAMP.match(fields[time_index].strip()):
+            raise SourceError(f"{path}:{number}: the header block repeated at line {k + 1} is cut short: expected "
+                              f"its {what} line (line {offset + 1} of a block), found "
+                              + ("the end of the file" if fields is None else "a record" if len(fields) == len(names)
+                                 else f"{len(fields)} fields"))
+        found.append(fields)
+    return found
+
+
+def _convert_blocks(path, mapping, names, blocks, block_of, table):
+    """Records after a repeated header block in the units of line 3, or the block refused naming its line.
+
+    A column the mapping uses whose unit changes in a block is converted
+    (km/h to the m/s of line 3) when the unit comes from the file; a change
+    of its processing (Avg to Tot), of a unit the mapping gives, or of a
+    column that holds no quantity is refused.
+    """
+    conversions = []
+    index = {name: i for i, name in enumerate(names)}
+    quantities = {entry["column"]: ("distance" if quantity == "surface_height" else quantity, entry["unit"])
+                  for quantity, entry in mapping["columns"].items()}
+    others = [entry["body_temperature"] for entry in mapping["columns"].values() if entry["body_temperature"]]
+    others += [mapping[w]["column"] for w in ("latitude", "longitude") if isinstance(mapping.get(w), dict)]
+    _, units, processing = blocks[0]
+    for b, (start, block_units, block_processing) in enumerate(blocks[1:], 1):
+        for column in list(quantities) + others:
+            i = index[column]
+            if block_processing[i].strip().lower() != processing[i].strip().lower():
+                raise SourceError(f"{path}:{start + 3}: column {column!r}: processing {block_processing[i]!r} in the "
+                                  f"header block repeated at line {start}, {processing[i]!r} in line 4: one column "
+                                  f"cannot be read both ways")
+            if block_units[i].strip() == units[i].strip():
+                continue
+            if column not in quantities or quantities[column][1]:
+                given = "the mapping's unit" if column in quantities else "a column read without a unit conversion"
+                raise SourceError(f"{path}:{start + 2}: column {column!r}: unit {block_units[i]!r} in the header block "
+                                  f"repeated at line {start}, {units[i]!r} in line 3; {given} cannot hold for both")
+            quantity = quantities[column][0]
+            factor, offset = unit_conversion(quantity, block_units[i], f"{path}:{start + 2}: column {column!r}")
+            first, first_offset = unit_conversion(quantity, units[i], f"{path}:3: column {column!r}")
+            rows = block_of == b
+            if rows.any():
+                values = table[column].to_numpy(dtype=float).copy()
+                values[rows] = (values[rows] * factor + offset - first_offset) / first
+                table[column] = values
+            conversions.append(f"{column}: {int(rows.sum())} record(s) after the header block repeated at line {start} "
+                         f"converted from {block_units[i]} to {units[i]} of line 3")
+    return conversions
+
+
+# The start of a time stamp, which no units or processing line holds.
+_STAMP = re.compile(r"\d{4}-\d{1,2}-\d{1,2}")
 
 
 def _table(path, data, names, text_columns, numeric, markers, numbers):
