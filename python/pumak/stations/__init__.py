@@ -101,7 +101,7 @@ def read(path, mapping=None):
         return read_toa5(path, mapping)
     if mapping is not None:
         mapping = os.fspath(mapping)
-        if reader is not None and overrides_only(mapping):
+        if reader is read_product_netcdf or reader is not None and overrides_only(mapping):
             return reader(path, mapping)
         return read_mapped(path, mapping)
     if reader is None:
