@@ -93,6 +93,7 @@ def test_an_hour_short_of_records_is_missing(tmp_path, missing, coverage, expect
     ("SWin", "W/m^2", "Avg", [10.0, 20.0, 30.0, 40.0, 50.0, 60.0], "sr", 35.0),
     ("SR50", "m", "Smp", [2.0, 2.0, 2.0, 2.0, 2.1, 5.0], "distance", 2.0),        # the median, not the mean
     ("SR50", "cm", "Smp", [200.0] * 6, "distance", 2.0),
+    ("SR50", "mm", "Smp", [2000.0] * 6, "distance", 2.0),
 ])
 def test_units_and_processing_come_from_lines_3_and_4(tmp_path, column, unit, processing, values, quantity, expected):
     index = NAMES.index(column)
@@ -126,8 +127,10 @@ def test_surface_height_becomes_a_distance_and_kelvin_is_shifted(tmp_path):
                           "h": [1.0, 0.9, 0.8, 0.7], "rh": 0.8, "ws": 3.0, "p": 85000.0, "sw": 100.0, "lw": 300.0,
                           "lwu": 310.0})
     frame["p"] = ["85000", "1e999", "85000", "inf"]       # an overflow and an infinity are missing values
+    frame["lon"] = [49.5, 49.5, None, 49.5]
     frame.to_csv(tmp_path / "s.csv", index=False)
     (tmp_path / "m.toml").write_text(
+        'longitude = { column = "lon", unit = "degrees_west" }\n'
         '[time]\ncolumn = "time"\nlabel = "start"\n[columns]\nta_obs = { column = "t", unit = "K" }\n'
         'rh = { column = "rh", unit = "1" }\nwind = { column = "ws", unit = "m/s" }\n'
         'pressure = { column = "p", unit = "Pa" }\nsr = { column = "sw", unit = "W m-2" }\n'
@@ -137,7 +140,7 @@ def test_surface_height_becomes_a_distance_and_kelvin_is_shifted(tmp_path):
     np.testing.assert_allclose(hourly.data["distance"], [-1.0, -0.9, -0.8, -0.7])
     np.testing.assert_allclose(hourly.data["ta_obs"], [0.0, 1.0, 2.0, 3.0], atol=1e-9)
     np.testing.assert_allclose(hourly.data["pressure"], [850.0, np.nan, 850.0, np.nan])
-    assert hourly.step_seconds == 3600 and hourly.label == "start"
+    assert hourly.step_seconds == 3600 and hourly.label == "start" and hourly.longitude == -49.5
 
 
 @pytest.mark.parametrize("zone, label", [("UTC+01:00", "end"), ("UTC-03:00", "start"), ("UTC+05:30", "end")])
@@ -164,15 +167,18 @@ def test_five_minute_csv_gives_the_hours_of_its_ten_minute_subsample(tmp_path, z
     assert (by_five.data.index.minute == 0).all()                 # whole UTC hours, also at UTC+05:30
 
 
+REAL_MAPPING = (
+    'latitude = { column = "Latitude", unit = "ddmm" }\nlongitude = { column = "Longitude", unit = "ddmm" }\n'
+    '[time]\nzone = "UTC"\n[columns]\nta_obs = { column = "Asp_temp_L", unit = "degC" }\n'
+    'rh = { column = "Humidity_L", unit = "%" }\nwind = { column = "WindSpeed_S_L", unit = "m/s" }\n'
+    'pressure = { column = "Pressure_L", unit = "hPa" }\nsr = { column = "SWUpper", unit = "W/m2" }\n'
+    'lw_down = { column = "LWUpper", unit = "W/m2", body_temperature = "TemperatureRadSensor" }\n'
+    'lw_up = { column = "LWLower", unit = "W/m2", body_temperature = "TemperatureRadSensor" }\n'
+    'distance = { column = "SR_L", unit = "m" }\n')
+
+
 def test_real_toa5_table_reads_and_aggregates(tmp_path):
-    (tmp_path / "m.toml").write_text(
-        'latitude = { column = "Latitude", unit = "ddmm" }\nlongitude = { column = "Longitude", unit = "ddmm" }\n'
-        '[time]\nzone = "UTC"\n[columns]\nta_obs = { column = "Asp_temp_L", unit = "degC" }\n'
-        'rh = { column = "Humidity_L", unit = "%" }\nwind = { column = "WindSpeed_S_L", unit = "m/s" }\n'
-        'pressure = { column = "Pressure_L", unit = "hPa" }\nsr = { column = "SWUpper", unit = "W/m2" }\n'
-        'lw_down = { column = "LWUpper", unit = "W/m2", body_temperature = "TemperatureRadSensor" }\n'
-        'lw_up = { column = "LWLower", unit = "W/m2", body_temperature = "TemperatureRadSensor" }\n'
-        'distance = { column = "SR_L", unit = "m" }\n')
+    (tmp_path / "m.toml").write_text(REAL_MAPPING)
     station = stations.read(REAL, tmp_path / "m.toml")
     assert station.details["logger"]["table"] == "DataTable10min" and station.details["logger"]["logger"] == "CR1000X"
     assert (station.step_seconds, station.label, len(station.data)) == (600, "end", 300)
@@ -213,6 +219,25 @@ def _replace_value(lines, line_number, column, value):
     lines[line_number - 1] = ",".join(fields)
 
 
+def _repeat_block(lines, at=10, units=None, processing=None, keep=4):
+    """A header block inserted before list index `at` (line at + 1), its lines 3 and 4 edited, cut to `keep` lines."""
+    block = list(lines[:4])
+    for index, (column, value) in ((2, units or (None, None)), (3, processing or (None, None))):
+        if column:
+            fields = block[index].split(",")
+            fields[NAMES.index(column)] = f'"{value}"'
+            block[index] = ",".join(fields)
+    lines[at:at] = block[:keep]
+
+
+def _values_after(lines, at, column, factor):
+    for k in range(at, len(lines)):
+        if lines[k].startswith('"20'):
+            fields = lines[k].split(",")
+            fields[NAMES.index(column)] = f"{float(fields[NAMES.index(column)]) * factor:g}"
+            lines[k] = ",".join(fields)
+
+
 # Records 1 .. 18 stand on lines 5 .. 22.
 @pytest.mark.parametrize("change, expected", [
     (lambda ls: ls.insert(10, "\r\n".join(ls[:4])), ("repeated_header_blocks", [11])),
@@ -232,6 +257,7 @@ def test_logger_file_quirks_are_tolerated_and_reported(tmp_path, change, expecte
         key, value = expected
         found = station.details[key]
         assert (found["count"] if key == "record_counter_gaps" else found) == value
+    assert set(station.details) == {"logger"} | ({expected[0]} if expected and expected[0] != "missing" else set())
     assert np.isfinite(stations.aggregate(station).data["ta_obs"]).all()
 
 
@@ -251,6 +277,18 @@ def test_logger_file_quirks_are_tolerated_and_reported(tmp_path, change, expecte
     (lambda ls: ls.__setitem__(slice(2, None), []), r"t.dat: ends inside its header block at line 2"),
     (lambda ls: ls.__setitem__(9, '"2023-07-01 02:00:00",' + "9" * 10_000_000), r"t.dat:10: cannot read as a TOA5 line: field larger than field limit"),
     (lambda ls: ls.__setitem__(9, "\x00\xff\xfe garbage \x01"), r"t.dat:10: control character 0x00 inside a value"),
+    (lambda ls: _repeat_block(ls, processing=("SWin", "Tot")),
+     r"t.dat:14: column 'SWin': processing 'Tot' in the header block repeated at line 11, 'Avg' in line 4"),
+    (lambda ls: _repeat_block(ls, units=("BP", "psi")), r"t.dat:13: column 'BP': unit 'psi' of air pressure not"),
+    (lambda ls: _repeat_block(ls, keep=2),
+     r"t.dat:13: the header block repeated at line 11 is cut short: expected its units line .*found a record"),
+    (lambda ls: _repeat_block(ls, at=len(ls) - 1, keep=3),
+     r"t.dat:26: the header block repeated at line 23 is cut short: expected its processing line .*end of the file"),
+    (lambda ls: ls.__setitem__(9, ls[9].replace(",850,", ",7\x00 51.174,")),
+     r"t.dat:10: control character 0x00 inside a value"),
+    (lambda ls: ls.__setitem__(12, ls[12].replace(",850,", ",8\x0c50,")), r"t.dat:13: control character 0x0c"),
+    (lambda ls: ls.__setitem__(9, ls[9].replace(",850,", "," + "9" * 10_000_000 + ",")),
+     r"t.dat:10: BP: expected a number, found a field of 10000000 characters"),
 ])
 def test_logger_file_faults_are_one_line_naming_the_lines(tmp_path, change, expected):
     table = _edit(_block(tmp_path), change)
@@ -300,23 +338,6 @@ def test_ddmm_positions(value, expected):
     assert (np.isnan(found) if expected is None else found == pytest.approx(expected, abs=1e-12))
 
 
-@pytest.mark.parametrize("columns, latitude, longitude, source", [
-    ("LatitudeGPSddmm LongitudeGPSddmm", 6729.6, 4955.2, "LatitudeGPSddmm (ddmm)"),
-    ("LatitudeGPS LongitudeGPS", 67.493333, 49.92, "LatitudeGPS"),
-])
-def test_older_layout_position(tmp_path, columns, latitude, longitude, source):
-    header = "Year MonthOfYear DayOfMonth HourOfDayUTC AirPressure(hPa) AirTemperature(C) " \
-             "RelativeHumidity_wrtWater(%) WindSpeed(m/s) ShortwaveRadiationDown(W/m2) " \
-             "LongwaveRadiationDown(W/m2) LongwaveRadiationUp(W/m2) " + columns
-    rows = [f"2016 7 1 {h} 850 1 80 4 100 280 316 {-999 if h == 1 else latitude} {longitude if h else -999}"
-            for h in range(5)]
-    (tmp_path / "older.txt").write_text(header + "\n" + "\n".join(rows) + "\n")
-    station = stations.read(tmp_path / "older.txt")
-    assert station.latitude == pytest.approx(67 + 29.6 / 60, abs=2e-4)
-    assert station.longitude == pytest.approx(-(49 + 55.2 / 60), abs=2e-4)     # west positive in the file
-    assert station.latitude_from == f"the source: median of {source}"
-
-
 def test_read_is_usable_before_any_site(tmp_path):
     table = toa5(tmp_path / "t.dat", ten_minute_records())
     station = stations.read(table, mapping(tmp_path / "m.toml", "UTC+01:00"))
@@ -329,15 +350,6 @@ def test_read_is_usable_before_any_site(tmp_path):
     assert utc.data.index[0] == pd.Timestamp("2023-07-01 00:10") and station.data.index[0].hour == 1
     with pytest.raises(SourceError, match="give --mapping FILE"):
         stations.read(table)
-
-
-def test_product_prefers_the_tilt_corrected_shortwave():
-    station = stations.read(ROOT / "example/promice_l3/l3_hourly_2023_12.csv")
-    assert (station.chosen["sr"], station.chosen["column_10"], station.chosen["distance"]) == (
-        "dsr_cor", "usr_cor", "z_boom_cor_u")
-    frame = pd.read_csv(ROOT / "example/promice_l3/l3_hourly_2023_12.csv")
-    np.testing.assert_array_equal(station.data["sr"], frame["dsr_cor"])
-    assert station.units["rh"] == "%" and not station.height
 
 
 PRODUCT = ROOT / "example/promice_l3/l3_hourly_2023_12.csv"
@@ -442,81 +454,50 @@ def test_a_mapping_of_columns_overrides_them_over_the_product(tmp_path, columns,
 
 OLDER_HEADER = ("Year MonthOfYear DayOfMonth HourOfDayUTC AirPressure(hPa) AirTemperature(C) "
                 "RelativeHumidity_wrtWater(%) RelativeHumidity(%) WindSpeed(m/s) ShortwaveRadiationDown(W/m2) "
-                "LongwaveRadiationDown(W/m2) LongwaveRadiationUp(W/m2) HeightStakes(cm) LatitudeGPS LongitudeGPS")
+                "LongwaveRadiationDown(W/m2) LongwaveRadiationUp(W/m2) HeightStakes(cm) ")
+DEGREES = ("LatitudeGPS LongitudeGPS", "67.5 49.9")        # the longitude positive west
+DDMM = ("LatitudeGPSddmm LongitudeGPSddmm", "6730.0 4954.0")
 
 
-@pytest.mark.parametrize("water_gaps, ice_gaps, mapping_text, chosen, unit", [
-    ((3, 4), (), None, "RelativeHumidity(%)", "%"),                # the other is whole: taken, said
-    ((3, 4), (7,), None, "RelativeHumidity_wrtWater(%)", "%"),     # each lacks hours: the one wrt water kept
-    ((), (), None, "RelativeHumidity_wrtWater(%)", "%"),
-    ((3, 4), (), '[columns]\nrh = "RelativeHumidity_wrtWater"\n', "RelativeHumidity_wrtWater(%)", "%"),
-    ((), (), '[columns]\ndistance = "HeightStakes"\n', "RelativeHumidity_wrtWater(%)", "cm"),
-    ((), (), '[columns]\nsurface_height = "HeightStakes"\n', "RelativeHumidity_wrtWater(%)", "cm"),
+@pytest.mark.parametrize("water_gaps, ice_gaps, mapping_text, chosen, unit, position", [
+    ((3, 4), (), None, "RelativeHumidity(%)", "%", DEGREES),                # the other is whole: taken, said
+    ((3, 4), (7,), None, "RelativeHumidity_wrtWater(%)", "%", DDMM),        # each lacks hours: wrt water kept
+    ((), (), None, "RelativeHumidity_wrtWater(%)", "%", DDMM),
+    ((3, 4), (), '[columns]\nrh = "RelativeHumidity_wrtWater"\n', "RelativeHumidity_wrtWater(%)", "%", DEGREES),
+    ((), (), '[columns]\ndistance = "HeightStakes"\n', "RelativeHumidity_wrtWater(%)", "cm", DEGREES),
+    ((), (), '[columns]\nsurface_height = "HeightStakes"\n', "RelativeHumidity_wrtWater(%)", "cm", DDMM),
 ])
-def test_older_layout_humidity_and_column_overrides(tmp_path, water_gaps, ice_gaps, mapping_text, chosen, unit):
+def test_older_layout_humidity_position_and_column_overrides(tmp_path, water_gaps, ice_gaps, mapping_text, chosen,
+                                                             unit, position):
     rows = [f"2016 7 1 {h} 850 1 {-999 if h in water_gaps else 80} {-999 if h in ice_gaps else 81} 4 100 280 316 "
-            f"{150 + h} 67.5 49.9" for h in range(10)]
-    (tmp_path / "older.txt").write_text(OLDER_HEADER + "\n" + "\n".join(rows) + "\n")
+            f"{150 + h} {'-999 -999' if h == 1 else position[1]}" for h in range(10)]
+    (tmp_path / "older.txt").write_text(OLDER_HEADER + position[0] + "\n" + "\n".join(rows) + "\n")
     if mapping_text:
         (tmp_path / "m.toml").write_text(mapping_text)
     station = stations.read(tmp_path / "older.txt", tmp_path / "m.toml" if mapping_text else None)
-    assert station.chosen["rh"] == chosen
+    assert station.chosen["rh"] == chosen and station.label == "start"      # HourOfDayUTC starts its hour
     said = [note for note in station.notes if "with respect to ice" in note]
     assert len(said) == (chosen == "RelativeHumidity(%)")
     assert (station.chosen.get("distance"), station.units["distance"], station.height) == (
         ("HeightStakes(cm)", unit, "surface_height" in mapping_text) if mapping_text and "Stakes" in mapping_text
         else (None, "", False))
     assert station.latitude == pytest.approx(67.5) and station.longitude == pytest.approx(-49.9)
-
-
-def _repeat_block(lines, at=10, units=None, processing=None, keep=4):
-    """A header block inserted before list index `at` (line at + 1), its lines 3 and 4 edited, cut to `keep` lines."""
-    block = list(lines[:4])
-    for index, (column, value) in ((2, units or (None, None)), (3, processing or (None, None))):
-        if column:
-            fields = block[index].split(",")
-            fields[NAMES.index(column)] = f'"{value}"'
-            block[index] = ",".join(fields)
-    lines[at:at] = block[:keep]
-
-
-def _values_after(lines, at, column, factor):
-    for k in range(at, len(lines)):
-        if lines[k].startswith('"20'):
-            fields = lines[k].split(",")
-            fields[NAMES.index(column)] = f"{float(fields[NAMES.index(column)]) * factor:g}"
-            lines[k] = ",".join(fields)
+    assert station.latitude_from == "the source: median of " + position[0].split()[0] + (
+        " (ddmm)" if position is DDMM else "")
 
 
 # Records 1 .. 18 stand on lines 5 .. 22; a block inserted at line 11 moves record 7 on to line 15.
-@pytest.mark.parametrize("change, expected", [
-    (lambda ls: (_repeat_block(ls, units=("WS", "km/h")), _values_after(ls, 14, "WS", 3.6)), None),
-    (lambda ls: (_repeat_block(ls, units=("AirTC", "K")), _values_after(ls, 14, "AirTC", 1.0),
-                 [ls.__setitem__(k, ls[k].replace(f",{k - 7},80,", f",{k - 7 + 273.15:g},80,"))
-                  for k in range(14, len(ls)) if ls[k].startswith('"20')]), None),
-    (lambda ls: _repeat_block(ls, units=("RECORD", "counts"), processing=("RECORD", "Smp")), None),   # not used
-    (lambda ls: (_values_after(ls, 4, "BP", 100.0), _repeat_block(ls, units=("BP", "hPa")),
-                 _values_after(ls, 14, "BP", 0.01), _replace_value(ls, 3, "BP", '"Pa"')), None),
-    (lambda ls: _repeat_block(ls, processing=("SWin", "Tot")),
-     r"t.dat:14: column 'SWin': processing 'Tot' in the header block repeated at line 11, 'Avg' in line 4"),
-    (lambda ls: _repeat_block(ls, units=("BP", "psi")), r"t.dat:13: column 'BP': unit 'psi' of air pressure not"),
-    (lambda ls: _repeat_block(ls, keep=2),
-     r"t.dat:13: the header block repeated at line 11 is cut short: expected its units line .*found a record"),
-    (lambda ls: _repeat_block(ls, at=len(ls) - 1, keep=3),
-     r"t.dat:26: the header block repeated at line 23 is cut short: expected its processing line .*end of the file"),
-    (lambda ls: ls.__setitem__(9, ls[9].replace(",850,", ",7\x00 51.174,")),
-     r"t.dat:10: control character 0x00 inside a value"),
-    (lambda ls: ls.__setitem__(12, ls[12].replace(",850,", ",8\x0c50,")), r"t.dat:13: control character 0x0c"),
-    (lambda ls: ls.__setitem__(9, ls[9].replace(",850,", "," + "9" * 10_000_000 + ",")),
-     r"t.dat:10: BP: expected a number, found a field of 10000000 characters"),
+@pytest.mark.parametrize("change", [
+    lambda ls: (_repeat_block(ls, units=("WS", "km/h")), _values_after(ls, 14, "WS", 3.6)),
+    lambda ls: (_repeat_block(ls, units=("AirTC", "K")),
+                [ls.__setitem__(k, ls[k].replace(f",{k - 7},80,", f",{k - 7 + 273.15:g},80,"))
+                 for k in range(14, len(ls)) if ls[k].startswith('"20')]),
+    lambda ls: _repeat_block(ls, units=("RECORD", "counts"), processing=("RECORD", "Smp")),   # a column not used
+    lambda ls: (_values_after(ls, 4, "BP", 100.0), _repeat_block(ls, units=("BP", "hPa")),
+                _values_after(ls, 14, "BP", 0.01), _replace_value(ls, 3, "BP", '"Pa"')),
 ])
-def test_repeated_header_blocks_and_broken_values(tmp_path, change, expected):
+def test_a_header_block_repeated_with_other_units_converts_the_records_after_it(tmp_path, change):
     table = _edit(_block(tmp_path), change)
-    if expected:
-        with pytest.raises(SourceError, match=expected) as error:
-            stations.read(table, mapping(tmp_path / "m.toml"))
-        assert "\n" not in str(error.value) and len(str(error.value)) < 400
-        return
     station = stations.to_model_units(stations.read(table, mapping(tmp_path / "m.toml")))
     reference = stations.to_model_units(stations.read(_block(tmp_path / ".."), mapping(tmp_path / "m.toml")))
     pd.testing.assert_frame_equal(station.data, reference.data, check_exact=False, rtol=1e-12)
@@ -529,11 +510,7 @@ def test_a_changed_unit_the_mapping_gives_is_refused_in_the_real_table(tmp_path)
     units[2] = b'"kPa"'        # Pressure_L, whose unit the mapping gives
     lines[100:100] = lines[:2] + [b",".join(units)] + lines[3:4]
     (tmp_path / "t.dat").write_bytes(b"\n".join(lines))
-    (tmp_path / "m.toml").write_text(
-        '[time]\nzone = "UTC"\n[columns]\nta_obs = { column = "Asp_temp_L", unit = "degC" }\n'
-        'rh = { column = "Humidity_L", unit = "%" }\nwind = { column = "WindSpeed_S_L", unit = "m/s" }\n'
-        'pressure = { column = "Pressure_L", unit = "hPa" }\nsr = { column = "SWUpper", unit = "W/m2" }\n'
-        'lw_down = { column = "LWUpper", unit = "W/m2" }\nlw_up = { column = "LWLower", unit = "W/m2" }\n')
+    (tmp_path / "m.toml").write_text(REAL_MAPPING)
     with pytest.raises(SourceError, match=r"t.dat:103: column 'Pressure_L': unit 'kPa' in the header block repeated "
                                           r"at line 101, '' in line 3; the mapping's unit cannot hold for both"):
         stations.read(tmp_path / "t.dat", tmp_path / "m.toml")
@@ -590,3 +567,18 @@ def test_a_mapping_of_columns_over_the_product_as_netcdf(tmp_path):
     (tmp_path / "m.toml").write_text('[time]\nzone = "UTC"\n[columns]\nsr = "dsr"\n')
     with pytest.raises(SourceError, match=r"m.toml: time: not used for the PROMICE/GC-Net hourly product \(NetCDF\)"):
         stations.read(tmp_path / "l3.nc", tmp_path / "m.toml")
+
+
+@pytest.mark.parametrize("surface", [None, "z_surf_combined"])
+def test_product_prefers_the_corrected_shortwave_and_the_surface_height(tmp_path, surface):
+    frame = pd.read_csv(PRODUCT, dtype=str, keep_default_na=False)
+    frame.loc[3, "t_u"] = "-999"           # the sentinel of older processing: missing, never -999 °C
+    if surface:
+        frame[surface] = [f"{-k / 100:g}" for k in range(len(frame))]
+    frame.to_csv(tmp_path / "l3.csv", index=False)
+    station = stations.read(tmp_path / "l3.csv")
+    assert (station.chosen["sr"], station.chosen["column_10"], station.chosen["distance"], station.height) == (
+        "dsr_cor", "usr_cor", surface or "z_boom_cor_u", surface is not None)
+    np.testing.assert_array_equal(station.data["sr"], pd.read_csv(PRODUCT)["dsr_cor"])
+    assert np.isnan(station.data["ta_obs"].iloc[3]) and np.isfinite(station.data["ta_obs"].iloc[:3]).all()
+    assert station.units["rh"] == "%" and station.label == "start"
