@@ -466,6 +466,8 @@ DDMM = ("LatitudeGPSddmm LongitudeGPSddmm", "6730.0 4954.0")
     ((3, 4), (), '[columns]\nrh = "RelativeHumidity_wrtWater"\n', "RelativeHumidity_wrtWater(%)", "%", DEGREES),
     ((), (), '[columns]\ndistance = "HeightStakes"\n', "RelativeHumidity_wrtWater(%)", "cm", DEGREES),
     ((), (), '[columns]\nsurface_height = "HeightStakes"\n', "RelativeHumidity_wrtWater(%)", "cm", DDMM),
+    ((), (), '[columns]\nrh = "RelativeHumidity"\nta_obs = "relative_humidity(%)"\n',
+     r"m.toml: columns.ta_obs: column 'RelativeHumidity\(%\)' is mapped to rh too", None, DEGREES),
 ])
 def test_older_layout_humidity_position_and_column_overrides(tmp_path, water_gaps, ice_gaps, mapping_text, chosen,
                                                              unit, position):
@@ -474,6 +476,10 @@ def test_older_layout_humidity_position_and_column_overrides(tmp_path, water_gap
     (tmp_path / "older.txt").write_text(OLDER_HEADER + position[0] + "\n" + "\n".join(rows) + "\n")
     if mapping_text:
         (tmp_path / "m.toml").write_text(mapping_text)
+    if unit is None:
+        with pytest.raises(SourceError, match=chosen):
+            stations.read(tmp_path / "older.txt", tmp_path / "m.toml")
+        return
     station = stations.read(tmp_path / "older.txt", tmp_path / "m.toml" if mapping_text else None)
     assert station.chosen["rh"] == chosen and station.label == "start"      # HourOfDayUTC starts its hour
     said = [note for note in station.notes if "with respect to ice" in note]

@@ -272,8 +272,12 @@ def overriding(path, layout, mapping_path, names, file_units=None):
             raise SourceError(f"{mapping_path}: {key}: no column {column!r} in {path}")
         return by_key[column_key(column)]
 
+    first = {}
     for quantity, entry in mapping["columns"].items():
         entry["column"] = actual(f"columns.{quantity}.column", entry["column"])
+        if first.setdefault(entry["column"], quantity) != quantity:
+            raise SourceError(f"{mapping_path}: columns.{quantity}: column {entry['column']!r} is mapped to "
+                              f"{first[entry['column']]} too; a column holds one quantity")
         if entry["body_temperature"]:
             entry["body_temperature"] = actual(f"columns.{quantity}.body_temperature", entry["body_temperature"])
     for which in ("latitude", "longitude"):
