@@ -426,16 +426,14 @@ def figure(best_run, samples, names, metric, method, title):
 def _refuse_unfittable(site, objective, names, metric):
     """Refuses a site whose observed lowering cannot be fitted; the fit of the site's own parameters.
 
-    The observed series must be usable (`pumak.surface.unusable`), at least
+    The observed series must be usable (`pumak.surface.fit_refusal`), at least
     `pumak.surface.MIN_VALID_HOURS` hours must pair the model with it, and
     the metric must be finite for the site's own parameters: otherwise every
     member's metric is meaningless and a "best" one would be chosen by NaN.
     """
     where = os.path.join(site.run_dir, "parameter.ini")
     hours = int(site.parameters["n_days"]) * 24
-    sensor = np.asarray(site.met["sd_sensor"], dtype=np.float32)[:hours]
-    observed = np.float32(0.1) - sensor  # sd_obs as the model forms it
-    reason = surface.unusable(observed, "sd_obs (0.1 - sd_sensor of the met file)")
+    reason = surface.fit_refusal(surface.observed_lowering(site.met, hours))
     if reason:
         raise InputError(f"{where}: {reason}; nothing to calibrate against", file=where, item="sd_sensor")
     start = objective.summary(np.array([[site.parameters[n] for n in names]], dtype=np.float64))
@@ -448,6 +446,116 @@ def _refuse_unfittable(site, objective, names, metric):
         raise InputError(f"{where}: the metric {metric} is {value} for the site's own parameters (a constant "
                          f"modelled or observed lowering?); it cannot rank members", file=where, item=metric)
     return fit
+
+
+#: The metric is flat when its spread is at most this share of its largest value: rounding in
+#: single precision moves it far less, any parameter that acts on the lowering far more.
+FLAT_SHARE = 1e-6
+#: Members of the profile through the best member along each free item (evenly over its range).
+PROFILE_POINTS = 11
+#: Members whose metric lies at most this share above the best one are near the best.
+NEAR_BEST_SHARE = 0.05
+#: An item whose near-best members (or 95 % posterior interval) span more than this share of its
+#: range is weakly constrained: a ridge or a plateau of the metric.
+WEAK_SPAN = 0.5
+#: A best value at most this share of its range from a bound lies at the edge of the range.
+EDGE_SHARE = 0.01
+
+
+def _spread(values):
+    """Spread (max - min) of a metric's values and the tolerance below which it is flat.
+
+    A non-finite value among finite ones (a member the model breaks down on)
+    is a change: the spread is then infinite.
+    """
+    values = np.asarray(values, dtype=np.float64)
+    finite = values[np.isfinite(values)]
+    if finite.size < values.size and finite.size:
+        return math.inf, FLAT_SHARE * float(np.abs(finite).max())
+    if finite.size == 0:
+        return 0.0, 0.0
+    return float(finite.max() - finite.min()), FLAT_SHARE * float(np.abs(finite).max())
+
+
+def identifiability(objective, bounds, best, method, result):
+    """How far the observed lowering decides each free item, measured on the members run.
+
+    Parameters
+    ----------
+    objective : Objective
+        After the method: every member run and its metric.
+    bounds : sequence of (float, float)
+        The range of each free item, in its unit.
+    best : dict
+        The best value of each free item, in its unit.
+    method : str
+        ``de``, ``lhs`` or ``mcmc``.
+    result : dict
+        What the method returned (``posterior`` for mcmc).
+
+    Returns
+    -------
+    dict
+        ``metric_spread`` and ``flat_tolerance`` (the metric's unit) over
+        every member run; per item (``items``) the ``profile_spread`` of the
+        metric over `PROFILE_POINTS` members through the best one along the
+        item's range, the ``span`` (share of the range) of its members
+        within `NEAR_BEST_SHARE` of the best metric (for mcmc: of its 95 %
+        posterior interval) and the ``weak`` reasons (the best at a bound or
+        the profile lowest there; a span beyond `WEAK_SPAN`);
+        ``weakly_constrained``, the items with a reason.
+
+    Raises
+    ------
+    InputError
+        The metric is flat over all members, or along a free item's
+        profile: the record cannot decide that item. Names the item(s) and
+        the spread.
+    """
+    values = np.concatenate(objective.values)
+    samples = np.concatenate(objective.samples)
+    spread, tolerance = _spread(values)
+    where = os.path.join(objective.site.run_dir, "parameter.ini")
+    label = "minus the log-posterior" if method == "mcmc" else f"the metric {objective.metric}"
+    if spread <= tolerance:
+        raise InputError(f"{where}: {label} is the same for all {len(values)} members (spread {spread:.3g}, "
+                         f"tolerance {tolerance:.3g}): the observed lowering does not decide "
+                         f"{', '.join(objective.names)}; nothing written", file=where, item=objective.names[0])
+    variable, minimised, _ = METRICS[objective.metric]
+    report, flat = {}, []
+    for i, (name, (low, high)) in enumerate(zip(objective.names, bounds)):
+        line = np.tile([best[n] for n in objective.names], (PROFILE_POINTS, 1))
+        line[:, i] = np.linspace(low, high, PROFILE_POINTS)
+        profile = np.asarray(minimised(np.asarray(objective.summary(line)[variable], dtype=np.float64)))
+        profile_spread, profile_tolerance = _spread(profile)
+        if profile_spread <= profile_tolerance:
+            flat.append(f"{name} ({objective.metric} spread {profile_spread:.3g} over {low:g}:{high:g})")
+        width = high - low
+        if method == "mcmc":
+            q = result["posterior"][name]
+            span = (q["q97.5"] - q["q02.5"]) / width
+            what = "its 95 % posterior interval spans"
+        else:
+            finite = np.isfinite(values)
+            near = finite & (values <= values[finite].min() + NEAR_BEST_SHARE * abs(values[finite].min()))
+            span = float(np.ptp(samples[near, i])) / width
+            what = f"the members within {NEAR_BEST_SHARE:.0%} of the best metric span"
+        weak = []
+        # at a bound, or the profile still falling toward it: the range may cut the best value off
+        lowest = int(np.argmin(np.where(np.isfinite(profile), profile, np.inf)))
+        side = ("low" if best[name] - low <= EDGE_SHARE * width or lowest == 0 else
+                "high" if high - best[name] <= EDGE_SHARE * width or lowest == PROFILE_POINTS - 1 else None)
+        if side:
+            weak.append(f"the best lies at the {side} edge of its range {low:g}:{high:g} (it may lie beyond)")
+        if span > WEAK_SPAN:
+            weak.append(f"{what} {span:.0%} of its range (a ridge or plateau)")
+        report[name] = {"profile_spread": profile_spread, "span": span, "weak": weak}
+    if flat:
+        raise InputError(f"{where}: the observed lowering does not decide {'; '.join(flat)} through the best "
+                         f"member (tolerance {FLAT_SHARE:g} of the metric); fix it or leave it out; nothing written",
+                         file=where, item=flat[0].split()[0])
+    return {"metric_spread": spread, "flat_tolerance": tolerance, "items": report,
+            "weakly_constrained": [name for name, item in report.items() if item["weak"]]}
 
 
 def _refuse_beyond_memory(method, free, options):
@@ -569,12 +677,14 @@ def calibrate(run_dir, free, metric="rmse", method="de", seed=None, out=None, th
     if not math.isfinite(best_metric) or (method == "mcmc" and not math.isfinite(fit["rmse_m"])):
         raise InputError(f"{run_dir}: no member of {objective.evaluations} gave a finite {metric}; nothing written",
                          item=metric)
+    decided = identifiability(objective, bounds, best, method, result)
     summary = {
         "site": os.path.abspath(run_dir), "program": site.program, "method": method, "metric": metric,
         "seed": seed, "free": {name: [low, high] for name, low, high in free},
         "best": best, "best_metric": best_metric,
         "best_fit": fit, "start": {name: site.parameters[name] for name in names}, "start_fit": start_fit,
-        "evaluations": objective.evaluations, **result, "model_version": _core.version,
+        "evaluations": objective.evaluations, **result, "identifiability": decided,
+        "weakly_constrained": decided["weakly_constrained"], "model_version": _core.version,
         "time_s": None,
     }
 
@@ -675,6 +785,8 @@ def main(argv=None):
         print(f"fit: RMSE {fit['rmse_m']:.4f} m, bias {fit['bias_m']:+.4f} m, correlation {fit['correlation']:.4f} "
               f"(the site's parameters: RMSE {before['rmse_m']:.4f} m, bias {before['bias_m']:+.4f} m, "
               f"correlation {before['correlation']:.4f})")
+        for name in summary["weakly_constrained"]:
+            print(f"weakly constrained: {name}: {'; '.join(summary['identifiability']['items'][name]['weak'])}")
         return 0
 
     return cli.run("calibrate", work)

@@ -34,7 +34,7 @@ from collections.abc import Mapping
 import numpy as np
 import pandas as pd
 
-from pumak import _core, cli, memory, sitefiles
+from pumak import _core, cli, memory, sitefiles, surface
 from pumak.cf import forcing_digest, netcdf_library_failed, to_xarray, write_netcdf
 from pumak.errors import InputError
 from pumak.model import met_arrays, program_name, read_site
@@ -224,7 +224,9 @@ def ensemble(met, parameters, members, columns=(), threads=None, client=None, pr
         ``final_depth`` (mm), ``bias``, ``rmse`` (m) and ``correlation`` of
         the modelled against the observed lowering over the ``pairs`` hours
         where both are finite (as `pumak.plot` defines them), and
-        ``melt_ice_total``, ``melt_cryo_total`` (W h m-2); each member's own
+        ``melt_ice_total``, ``melt_cryo_total`` (W h m-2); without a usable
+        observed surface (`pumak.surface.fit_refusal`) the fit is NaN,
+        ``pairs`` 0 and the attribute ``no_fit_reason`` says why; each member's own
         items as ``parameter_<item>`` (member). The shared items are
         attributes as `pumak.to_xarray` writes them; the attributes
         ``ensemble_program``, ``ensemble_met_sha256`` and
@@ -237,7 +239,30 @@ def ensemble(met, parameters, members, columns=(), threads=None, client=None, pr
         not fit in the memory available, with the size it would need.
     """
     run = _Request(met, parameters, members, columns, threads, program)
-    return _dataset(run.compute(client), run)
+    return _without_unjudged_fit(_dataset(run.compute(client), run), run)
+
+
+#: The summary variables that compare the model with the observed surface.
+FIT_VARIABLES = ("bias", "rmse", "correlation", "pairs")
+
+
+def _without_unjudged_fit(dataset, run):
+    """The dataset with its fit variables emptied when the record cannot judge a fit.
+
+    Without a usable observed surface (`pumak.surface.fit_refusal`) ``bias``,
+    ``rmse`` and ``correlation`` are NaN and ``pairs`` 0 for every member,
+    each with a ``comment`` and the dataset with a ``no_fit_reason``
+    attribute giving the reason.
+    """
+    reason = surface.fit_refusal(surface.observed_lowering(run.met, run.hours))
+    if reason is None:
+        return dataset
+    for name in FIT_VARIABLES:
+        empty = np.zeros_like(dataset[name].values) if name == "pairs" else np.full_like(dataset[name].values, np.nan)
+        dataset[name] = dataset[name].copy(data=empty)
+        dataset[name].attrs["comment"] = reason
+    dataset.attrs["no_fit_reason"] = reason
+    return dataset
 
 
 class _Request:
@@ -529,8 +554,9 @@ def _run_command(argv):
     stages.done()
     if not args.quiet:
         part = "" if n == 1 else f" (shard {k}/{n} of {total})"
+        unjudged = f"; no fit: {dataset.attrs['no_fit_reason']}" if "no_fit_reason" in dataset.attrs else ""
         print(f"{args.out}: {_members(last - first)}{part} x {int(site.parameters['n_days']) * 24} hours, "
-              f"{time.perf_counter() - started:.2f} s")
+              f"{time.perf_counter() - started:.2f} s{unjudged}")
     return 0
 
 
@@ -694,8 +720,9 @@ def _merge_command(argv):
     write_netcdf(merged, args.out)
     if not args.quiet:
         hours = json.loads(merged.attrs["ensemble_site_parameters"]).get("n_days", 0) * 24
+        unjudged = f"; no fit: {merged.attrs['no_fit_reason']}" if "no_fit_reason" in merged.attrs else ""
         print(f"{args.out}: {_members(merged.sizes['member'])} from {len(args.parts)} shards x {hours} hours, "
-              f"{time.perf_counter() - started:.2f} s")
+              f"{time.perf_counter() - started:.2f} s{unjudged}")
     return 0
 
 

@@ -2,6 +2,7 @@
 import json
 import math
 import os
+import re
 import resource
 import signal
 import subprocess
@@ -60,29 +61,39 @@ def contents(directory):
 
 # Method, metric, box of albedo_ice, options, where the best must be: the
 # truth inside the box, or the box's edge when the truth lies outside it (the
-# prior box holds), also with a second free item whose box holds the truth.
-@pytest.mark.parametrize("method, metric, box, options, best", [
-    ("de", "rmse", (0.3, 0.7), ["--popsize", "6", "--tol", "0.001"], (TRUTH, 0.003)),
-    ("de", "bias", (0.3, 0.7), ["--popsize", "6", "--tol", "0.001"], (TRUTH, 0.005)),
-    ("lhs", "rmse", (0.3, 0.7), ["--samples", "80"], (TRUTH, 0.006)),
-    ("lhs", "bias", (0.3, 0.7), ["--samples", "80"], (TRUTH, 0.006)),
-    ("mcmc", None, (0.3, 0.7), ["--walkers", "8", "--steps", "150"], (TRUTH, 0.003)),
-    ("mcmc", None, (0.3, 0.46), ["--walkers", "8", "--steps", "150"], (0.46, 0.004)),
-    ("mcmc", None, (0.48, 0.7), ["--walkers", "8", "--steps", "150", "--obs-error", "0.002"], (0.48, 0.004)),
-    ("mcmc", None, (0.3, 0.46), ["--walkers", "8", "--steps", "150", "--free", "ch=0.0015:0.0025"], (0.46, 0.01)),
-    ("lhs", "rmse", (0.5, 0.7), ["--samples", "30"], (0.5, 0.01)),
+# prior box holds, and the item is said to be weakly constrained), also with a
+# second free item whose box holds the truth.
+@pytest.mark.parametrize("method, metric, box, options, best, weak", [
+    ("de", "rmse", (0.3, 0.7), ["--popsize", "6", "--tol", "0.001"], (TRUTH, 0.003), []),
+    ("de", "bias", (0.3, 0.7), ["--popsize", "6", "--tol", "0.001"], (TRUTH, 0.005), []),
+    ("lhs", "rmse", (0.3, 0.7), ["--samples", "80"], (TRUTH, 0.006), []),
+    ("lhs", "bias", (0.3, 0.7), ["--samples", "80"], (TRUTH, 0.006), []),
+    ("mcmc", None, (0.3, 0.7), ["--walkers", "8", "--steps", "150"], (TRUTH, 0.003), []),
+    ("mcmc", None, (0.3, 0.46), ["--walkers", "8", "--steps", "150"], (0.46, 0.004),
+     ["the best lies at the high edge of its range 0.3:0.46"]),
+    ("mcmc", None, (0.48, 0.7), ["--walkers", "8", "--steps", "150", "--obs-error", "0.002"], (0.48, 0.004),
+     ["the best lies at the low edge of its range 0.48:0.7"]),
+    ("mcmc", None, (0.3, 0.46), ["--walkers", "8", "--steps", "150", "--free", "ch=0.0015:0.0025"], (0.46, 0.01),
+     ["the best lies at the high edge of its range 0.3:0.46"]),
+    ("lhs", "rmse", (0.5, 0.7), ["--samples", "30"], (0.5, 0.01),
+     ["the best lies at the low edge of its range 0.5:0.7"]),
 ])
 def test_each_method_finds_the_twins_albedo_and_keeps_to_its_box(twin, tmp_path, capsys, method, metric, box,
-                                                                  options, best):
+                                                                  options, best, weak):
     out = sibling(twin, tmp_path)
     argv = [twin, "--free", f"albedo_ice={box[0]}:{box[1]}", "--method", method, "--seed", "3", "--out", str(out),
             *options] + (["--metric", metric] if metric else [])
     boxes = {"albedo_ice": box, "ch": (0.0015, 0.0025)}
     assert calibrate.main(argv) == 0
-    assert len(capsys.readouterr().out.splitlines()) == 2
+    said = capsys.readouterr().out.splitlines()
     assert sorted(os.listdir(out)) == FILES
     summary = json.loads((out / "calibration.json").read_text())
     assert summary["best"]["albedo_ice"] == pytest.approx(best[0], abs=best[1])
+    # an item whose best lies at the edge of its box is said, in the summary and the JSON
+    assert [w.split(" (")[0] for w in summary["identifiability"]["items"]["albedo_ice"]["weak"]] == weak
+    assert summary["weakly_constrained"] == (["albedo_ice"] if weak else [])
+    assert len(said) == 2 + len(summary["weakly_constrained"])
+    assert all(f"weakly constrained: albedo_ice: {w}" in said[2] for w in weak)
     samples = pd.read_csv(out / "samples.csv")
     assert len(samples) > 0 and all(samples[name].between(*boxes[name]).all() for name in summary["best"])
     # parameter.ini runs the best member, whose fit the summary reports
@@ -136,14 +147,20 @@ def sensor_with(valid, value=None):
 
 
 @pytest.mark.parametrize("sensor, items, argv, message", [
-    (sensor_with(DAYS * 24, 0.0), {}, [], "sd_obs (0.1 - sd_sensor of the met file) is constant at 0.1 m"),
-    (sensor_with(0), {}, [], f"sd_obs (0.1 - sd_sensor of the met file) holds no value in {DAYS * 24} hour(s)"),
+    (sensor_with(DAYS * 24, 0.0), {}, [], "no usable surface observation: sd_obs is constant at 0.1 m"),
+    (sensor_with(0), {}, [], f"no usable surface observation: sd_obs holds no value in {DAYS * 24} hour(s)"),
     (sensor_with(20), {}, [], "holds a value in 20 of 96 hours"),
     (sensor_with(DAYS * 24, 0.37), {}, [], "is constant at -0.27 m"),
     ("warm", {"ta_offset": -30.0}, ["--metric", "correlation"],
      "the metric correlation is nan for the site's own parameters"),
     (None, {"met_gap": 20}, [], "the site's own parameters pair 20 hour(s) of modelled and observed lowering"),
     (None, {}, ["--free", "ta_offset=-40:-30", "--metric", "correlation"], "no member of 8 gave a finite correlation"),
+    # a cold record: nothing melts whatever the albedo, the metric is that of the site's own parameters
+    ("warm", {"ta_offset": -30.0}, [], "the metric rmse is the same for all 8 members (spread 0, tolerance "),
+    ("warm", {"ta_offset": -30.0}, ["--method", "mcmc", "--walkers", "4", "--steps", "4"],
+     "minus the log-posterior is the same for all 8 members (spread 0, "),
+    # the floor's albedo does not act on the lowering of the ice around the hole
+    (None, {}, ["--free", "albedo_cryo=0.05:0.4"], "does not decide albedo_cryo (rmse spread 0 over 0.05:0.4)"),
 ])
 def test_a_site_that_cannot_be_fitted_is_refused_and_nothing_written(tmp_path, capsys, sensor, items, argv, message):
     run_dir = twin_site(tmp_path, sensor, **items)
@@ -155,6 +172,51 @@ def test_a_site_that_cannot_be_fitted_is_refused_and_nothing_written(tmp_path, c
     assert (status, captured.out) == (2, "")
     assert len(captured.err.splitlines()) == 1 and message in captured.err, captured.err
     assert contents(out) == {"parameter.ini": b"earlier\n"}
+
+
+class Surface:
+    """An objective over two items a and b in 0:1 whose metric is `shape`(a, b), sampled on a grid."""
+
+    def __init__(self, shape, tmp_path):
+        self.names, self.metric, self.shape = ["a", "b"], "rmse", shape
+        self.site = type("Site", (), {"run_dir": str(tmp_path)})
+        grid = np.stack(np.meshgrid(np.linspace(0, 1, 21), np.linspace(0, 1, 21)), axis=-1).reshape(-1, 2)
+        self.samples, self.values = [grid], [self.shape(grid[:, 0], grid[:, 1])]
+
+    def summary(self, x):
+        return {"rmse": self.shape(x[:, 0], x[:, 1])}
+
+    def best(self):
+        return dict(zip(self.names, self.samples[0][np.argmin(self.values[0])]))
+
+
+@pytest.mark.parametrize("shape, weak, refused", [
+    (lambda a, b: (a - 0.4) ** 2 + (b - 0.6) ** 2 + 0.01, {}, None),
+    (lambda a, b: (a - 1.3) ** 2 + (b - 0.6) ** 2, {"a": "the best lies at the high edge of its range 0:1"}, None),
+    (lambda a, b: (a - 0.4) ** 2 + (b + 0.5) ** 2, {"b": "the best lies at the low edge of its range 0:1"}, None),
+    (lambda a, b: (a - 0.4) ** 2 + (b - 0.98) ** 2 + 1.0, {"b": "the best lies at the high edge"}, None),
+    (lambda a, b: (a + b - 0.8) ** 2 + 0.01, {
+        "a": "the members within 5% of the best metric span 80% of its range (a ridge or plateau)",
+        "b": "the members within 5% of the best metric span 80% of its range (a ridge or plateau)"}, None),
+    (lambda a, b: (a + 0.5 * b - 0.75) ** 2 + 0.1, {
+        "a": "the members within 5% of the best metric span 60% of its range (a ridge or plateau)",
+        "b": "the members within 5% of the best metric span 100% of its range"}, None),
+    (lambda a, b: (a - 0.4) ** 2 + 0 * b + 0.01, {}, "does not decide b (rmse spread 0 over 0:1)"),
+    (lambda a, b: 0.02 + 0 * a, {}, "the metric rmse is the same for all 441 members (spread 0, tolerance 2e-08)"),
+    (lambda a, b: 0.02 + 1e-9 * a, {}, "the metric rmse is the same for all 441 members (spread 1e-09, "),
+    (lambda a, b: 1e-9 * a + (b - 0.5) ** 2 + 0.01, {}, "does not decide a (rmse spread 1e-09 over 0:1) through"),
+])
+def test_identifiability_names_the_items_the_metric_does_not_decide(tmp_path, shape, weak, refused):
+    objective = Surface(shape, tmp_path)
+    run = lambda: calibrate.identifiability(objective, [(0, 1), (0, 1)], objective.best(), "lhs", {})  # noqa: E731
+    if refused:
+        with pytest.raises(pumak.InputError, match=re.escape(refused)):
+            run()
+        return
+    found = run()
+    assert found["weakly_constrained"] == sorted(weak)
+    for name, reason in weak.items():
+        assert any(text.startswith(reason) for text in found["items"][name]["weak"]), found["items"][name]
 
 
 @pytest.mark.parametrize("argv, message", [
