@@ -651,6 +651,10 @@ def calibrate(run_dir, free, metric="rmse", method="de", seed=None, out=None, th
     started = time.perf_counter()
     if method not in METHODS:
         raise InputError(f"method: {method!r}: expected one of {', '.join(METHODS)}", item="method")
+    for name, value, low, high in (("seed", seed, 0, cli.MAX_SEED), ("threads", threads, 1, cli.MAX_THREADS)):
+        if value is not None and (isinstance(value, bool) or not isinstance(value, (int, np.integer))
+                                  or not low <= value <= high):
+            raise InputError(f"{name}: expected a whole number from {low} to {high}, found {value!r}", item=name)
     site = read_site(run_dir, program)
     free = _checked_free(free, site.program)
     names = [name for name, _, _ in free]
@@ -752,19 +756,22 @@ def main(argv=None):
                         help="what de and lhs minimise (default rmse; bias: its absolute value; "
                              "correlation: 1 - r); mcmc uses the likelihood")
     parser.add_argument("--method", choices=METHODS, default="de")
-    parser.add_argument("--seed", type=int, default=1, help="random seed (default 1): the same seed, the same result")
+    parser.add_argument("--seed", type=cli.seed, default=1,
+                        help="random seed (default 1): the same seed, the same result")
     parser.add_argument("--out", metavar="DIR", help="where the results go (default RUN_DIR/../calibrated)")
-    parser.add_argument("--threads", type=int, metavar="T", help="engine threads (default: all cores)")
+    parser.add_argument("--threads", type=cli.threads, metavar="T", help="engine threads (default: all cores)")
     parser.add_argument("--program", default="pumak_metrun")
-    parser.add_argument("--popsize", type=int, default=15, help="de: members per generation per free item (15)")
-    parser.add_argument("--maxiter", type=int, default=300, help="de: most generations (300)")
-    parser.add_argument("--tol", type=float, default=0.01, help="de: relative spread of the population to stop at")
-    parser.add_argument("--samples", type=int, default=1000, help="lhs: members (1000)")
-    parser.add_argument("--obs-error", type=float, metavar="M",
+    parser.add_argument("--popsize", type=cli.positive_int, default=15,
+                        help="de: members per generation per free item (15)")
+    parser.add_argument("--maxiter", type=cli.positive_int, default=300, help="de: most generations (300)")
+    parser.add_argument("--tol", type=cli.finite_float, default=0.01,
+                        help="de: relative spread of the population to stop at")
+    parser.add_argument("--samples", type=cli.positive_int, default=1000, help="lhs: members (1000)")
+    parser.add_argument("--obs-error", type=cli.finite_float, metavar="M",
                         help="mcmc: standard error of an hourly observed lowering (m); default: unknown, "
                              "integrated out")
-    parser.add_argument("--walkers", type=int, default=32, help="mcmc: walkers (32)")
-    parser.add_argument("--steps", type=int, default=2000, help="mcmc: steps of each walker (2000)")
+    parser.add_argument("--walkers", type=cli.positive_int, default=32, help="mcmc: walkers (32)")
+    parser.add_argument("--steps", type=cli.positive_int, default=2000, help="mcmc: steps of each walker (2000)")
     parser.add_argument("--burn", type=int, help="mcmc: first steps left out (default: half)")
     args = parser.parse_args(argv)
     metric = args.metric or "rmse"
@@ -793,11 +800,6 @@ def main(argv=None):
 
 
 def _check_options(args):
-    positive = {"--threads": args.threads, "--popsize": args.popsize, "--maxiter": args.maxiter,
-                "--samples": args.samples, "--walkers": args.walkers, "--steps": args.steps}
-    for option, value in positive.items():
-        if value is not None and value < 1:
-            raise InputError(f"{option} {value}: expected a positive number", item=option)
     if args.method == "mcmc":
         if args.metric is not None:
             raise InputError("--metric: mcmc samples the likelihood of the hourly lowering; --metric is for de and lhs",
@@ -805,11 +807,11 @@ def _check_options(args):
         if args.walkers < 2 * len(args.free):
             raise InputError(f"--walkers {args.walkers}: emcee needs at least twice the free items "
                              f"({2 * len(args.free)})", item="--walkers")
-        if args.obs_error is not None and not (math.isfinite(args.obs_error) and args.obs_error > 0):
+        if args.obs_error is not None and not args.obs_error > 0:
             raise InputError(f"--obs-error {args.obs_error}: expected a positive number of metres", item="--obs-error")
         if args.burn is not None and not 0 <= args.burn < args.steps:
             raise InputError(f"--burn {args.burn}: expected 0 to --steps - 1", item="--burn")
-    if not (math.isfinite(args.tol) and args.tol > 0):
+    if not args.tol > 0:
         raise InputError(f"--tol {args.tol}: expected a positive number", item="--tol")
 
 

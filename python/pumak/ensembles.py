@@ -295,8 +295,9 @@ class _Request:
             raise InputError(f"met column {short[0]} holds {len(self.met[short[0]])} rows; n_days * 24 = "
                              f"{self.hours} are needed", item=short[0])
         if threads is not None and (isinstance(threads, bool) or not isinstance(threads, (int, np.integer))
-                                    or threads < 1):
-            raise InputError(f"threads: expected a positive integer, found {threads!r}", item="threads")
+                                    or not 1 <= threads <= cli.MAX_THREADS):
+            raise InputError(f"threads: expected a whole number from 1 to {cli.MAX_THREADS}, found {threads!r}",
+                             item="threads")
         self.threads = threads
         self._refuse_beyond_memory()
 
@@ -503,7 +504,7 @@ def _command_parser():
                              "default: the summary only")
     parser.add_argument("--shard", type=_shard, metavar="K/N",
                         help="run only the K-th of N equal blocks of members (K from 1)")
-    parser.add_argument("--threads", type=int, metavar="T", help="engine threads (default: all cores)")
+    parser.add_argument("--threads", type=cli.threads, metavar="T", help="engine threads (default: all cores)")
     parser.add_argument("--program", default="pumak_metrun", help="pumak_metrun (default), fixed_a or fixed_b")
     parser.add_argument("--quiet", action="store_true", help="print nothing on success")
     parser.add_argument("--out", required=True, metavar="FILE", help="NetCDF file to write")
@@ -519,8 +520,6 @@ def _run_command(argv):
         raise InputError(f"--program {args.program}: {exc}", item="--program") from None
     columns = [name for text in args.columns for name in text.split(",") if name]
     _writable(args.out)
-    if args.threads is not None and args.threads < 1:
-        raise InputError(f"--threads {args.threads}: expected a positive number", item="--threads")
     table, digest, lines = _read_members(args.members)
     total = len(table)
     k, n = args.shard or (1, 1)
@@ -554,10 +553,19 @@ def _run_command(argv):
     stages.done()
     if not args.quiet:
         part = "" if n == 1 else f" (shard {k}/{n} of {total})"
-        unjudged = f"; no fit: {dataset.attrs['no_fit_reason']}" if "no_fit_reason" in dataset.attrs else ""
         print(f"{args.out}: {_members(last - first)}{part} x {int(site.parameters['n_days']) * 24} hours, "
-              f"{time.perf_counter() - started:.2f} s{unjudged}")
+              f"{time.perf_counter() - started:.2f} s{_caveats(dataset)}")
     return 0
+
+
+def _caveats(dataset):
+    """What the summary line adds about a dataset: a fit it does not give, a time axis it lacks."""
+    said = ""
+    if "no_fit_reason" in dataset.attrs:
+        said += f"; no fit: {dataset.attrs['no_fit_reason']}"
+    if "time" not in dataset.coords:
+        said += f"; {dataset.attrs.get('comment', 'no time coordinate')}"
+    return said
 
 
 def _members(n):
@@ -664,15 +672,23 @@ def merge(paths):
                              + ("; ..." if len(differences) > 3 else ""), file=path)
         if sorted(part.data_vars) != sorted(parts[0].data_vars) or part.sizes.get("time") != parts[0].sizes.get("time"):
             raise InputError(f"{path}: other variables or hours than {paths[0]}", file=path)
+        # the coordinates every member shares (time, station, lat): one ensemble has one of each
+        shared = sorted((set(part.coords) | set(parts[0].coords)) - {"member"})
+        other = [name for name in shared if name not in part.coords or name not in parts[0].coords
+                 or not part[name].variable.equals(parts[0][name].variable)]
+        if other:
+            raise InputError(f"{path}: coordinate {', '.join(other)} differs from that of {paths[0]}", file=path)
     total = int(first["ensemble_members_total"])
     owner = {}
     for path, part in zip(paths, parts):
         shard = str(part.attrs["ensemble_shard"])
         try:
-            k, n = (int(v) for v in shard.split("/"))
-            expected = range(*shard_bounds(k, n, total))
-        except ValueError:
-            raise InputError(f"{path}: ensemble_shard {shard!r}: expected K/N", file=path) from None
+            k, n = _shard(shard)
+        except Exception:  # argparse's refusal: a label no command writes
+            raise InputError(f"{path}: ensemble_shard {shard!r}: expected K/N, K from 1 to N", file=path) from None
+        if n > total:
+            raise InputError(f"{path}: ensemble_shard {shard!r}: more shards than the {total} members", file=path)
+        expected = range(*shard_bounds(k, n, total))
         numbers = part["member"].to_numpy()
         if shard in owner:
             again = "given twice" if os.path.realpath(path) == os.path.realpath(owner[shard]) else \
@@ -696,8 +712,11 @@ def merge(paths):
         n = str(first.get("ensemble_shard", "1/1")).split("/")[-1]
         absent = [f"{k}/{n}" for k in range(1, int(n) + 1) if f"{k}/{n}" not in shards]
         raise InputError("; ".join(problems) + (f" (no part holds shard {', '.join(absent)})" if absent else ""))
-    merged = xr.concat(parts, dim="member", data_vars="minimal", coords="minimal", compat="equals",
-                       combine_attrs="override").sortby("member")
+    try:
+        merged = xr.concat(parts, dim="member", data_vars="minimal", coords="minimal", compat="equals",
+                           combine_attrs="override").sortby("member")
+    except (xr.MergeError, ValueError) as exc:  # a shared variable that differs: what differs is named
+        raise InputError(f"parts do not join: {str(exc).splitlines()[0]}", item="parts") from None
     merged.attrs = dict(first, ensemble_shard="1/1")  # the whole ensemble, as one part
     now = datetime.datetime.now(datetime.timezone.utc)
     merged.attrs["history"] = (f"{first.get('history', '')}\n{now:%Y-%m-%dT%H:%M:%SZ} "
@@ -720,9 +739,8 @@ def _merge_command(argv):
     write_netcdf(merged, args.out)
     if not args.quiet:
         hours = json.loads(merged.attrs["ensemble_site_parameters"]).get("n_days", 0) * 24
-        unjudged = f"; no fit: {merged.attrs['no_fit_reason']}" if "no_fit_reason" in merged.attrs else ""
         print(f"{args.out}: {_members(merged.sizes['member'])} from {len(args.parts)} shards x {hours} hours, "
-              f"{time.perf_counter() - started:.2f} s{unjudged}")
+              f"{time.perf_counter() - started:.2f} s{_caveats(merged)}")
     return 0
 
 

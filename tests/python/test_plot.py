@@ -114,6 +114,8 @@ def test_an_unusable_surface_gives_no_fit_and_says_why(tmp_path, rows, why):
     assert fit == [f"fit              none: {s['no_fit_reason']}"]
     assert "RMSE" not in out.stdout and "bias" not in out.stdout
     assert s["final_calc_lowering_m"] == pytest.approx(0.8) and (tmp_path / "u.png").stat().st_size > 10_000
+    lowering = plot.figure(pumak.read_results(tmp_path / "u.csv")).axes[0]
+    assert [line.get_label() for line in lowering.lines] == ["modelled (sd_calc)"]  # no observed line drawn
 
 
 GOOD = table_text(HAND).splitlines()
@@ -154,6 +156,7 @@ def test_multi_day_table_gives_four_panel_png(tmp_path):
 
     fig = plot.figure(pumak.read_results(table), "days.csv")
     lowering, depth, melt, light = fig.axes  # four panels
+    assert [line.get_label() for line in lowering.lines] == ["observed (sd_obs)", "modelled (sd_calc)"]
     calc = lowering.lines[1].get_ydata()
     assert calc[0] == 0.0 and math.isnan(calc[30])  # relative to the first hour; Inf drawn as a gap
     assert list(melt.lines[0].get_ydata()) == [0, 10, 20]  # one mean per 24 rows
