@@ -533,13 +533,14 @@ def identifiability(objective, bounds, best, method, result):
         width = high - low
         if method == "mcmc":
             q = result["posterior"][name]
-            span = (q["q97.5"] - q["q02.5"]) / width
-            what = "its 95 % posterior interval spans"
+            reach = (q["q02.5"], q["q97.5"])
+            what, spans = "its 95 % posterior interval", "spans"
         else:
             finite = np.isfinite(values)
             near = finite & (values <= values[finite].min() + NEAR_BEST_SHARE * abs(values[finite].min()))
-            span = float(np.ptp(samples[near, i])) / width
-            what = f"the members within {NEAR_BEST_SHARE:.0%} of the best metric span"
+            reach = (float(samples[near, i].min()), float(samples[near, i].max()))
+            what, spans = f"the members within {NEAR_BEST_SHARE:.0%} of the best metric", "span"
+        span = (reach[1] - reach[0]) / width
         weak = []
         # at a bound, or the profile still falling toward it: the range may cut the best value off
         lowest = int(np.argmin(np.where(np.isfinite(profile), profile, np.inf)))
@@ -547,8 +548,14 @@ def identifiability(objective, bounds, best, method, result):
                 "high" if high - best[name] <= EDGE_SHARE * width or lowest == PROFILE_POINTS - 1 else None)
         if side:
             weak.append(f"the best lies at the {side} edge of its range {low:g}:{high:g} (it may lie beyond)")
+        else:  # near-best members at a bound: a best value beyond it is as likely
+            sides = [side for side, gap in (("low", reach[0] - low), ("high", high - reach[1]))
+                     if gap <= EDGE_SHARE * width]
+            if sides:
+                weak.append(f"{what} {'reaches' if method == 'mcmc' else 'reach'} the {' and '.join(sides)} edge "
+                            f"of its range {low:g}:{high:g} (the best may lie beyond)")
         if span > WEAK_SPAN:
-            weak.append(f"{what} {span:.0%} of its range (a ridge or plateau)")
+            weak.append(f"{what} {spans} {span:.0%} of its range (a ridge or plateau)")
         report[name] = {"profile_spread": profile_spread, "span": span, "weak": weak}
     if flat:
         raise InputError(f"{where}: the observed lowering does not decide {'; '.join(flat)} through the best "

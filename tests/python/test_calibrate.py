@@ -195,6 +195,8 @@ class Surface:
     (lambda a, b: (a - 1.3) ** 2 + (b - 0.6) ** 2, {"a": "the best lies at the high edge of its range 0:1"}, None),
     (lambda a, b: (a - 0.4) ** 2 + (b + 0.5) ** 2, {"b": "the best lies at the low edge of its range 0:1"}, None),
     (lambda a, b: (a - 0.4) ** 2 + (b - 0.98) ** 2 + 1.0, {"b": "the best lies at the high edge"}, None),
+    (lambda a, b: (a - 0.4) ** 2 + 0.01 * (b - 0.3) ** 2 + 0.05, {
+        "b": "the members within 5% of the best metric reach the low edge of its range 0:1"}, None),
     (lambda a, b: (a + b - 0.8) ** 2 + 0.01, {
         "a": "the members within 5% of the best metric span 80% of its range (a ridge or plateau)",
         "b": "the members within 5% of the best metric span 80% of its range (a ridge or plateau)"}, None),
