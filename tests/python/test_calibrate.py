@@ -1,4 +1,5 @@
 """Calibration of a small twin site: each method and metric, refusals of what cannot be fitted, whole outputs."""
+import argparse
 import json
 import math
 import os
@@ -14,7 +15,7 @@ import pytest
 from pathlib import Path
 
 import pumak
-from pumak import calibrate, plot
+from pumak import calibrate, cli, plot
 from conftest import KPC_L, package_environment, signal_when_ready
 
 DAYS = 4
@@ -190,13 +191,17 @@ class Surface:
         return dict(zip(self.names, self.samples[0][np.argmin(self.values[0])]))
 
 
-@pytest.mark.parametrize("shape, weak, refused", [
+# The members run cover a and b over 0:1; b's range may be wider (the profile then reaches beyond them).
+@pytest.mark.parametrize("shape, weak, refused, b_range", [(*case, (0, 1))[:4] for case in [
     (lambda a, b: (a - 0.4) ** 2 + (b - 0.6) ** 2 + 0.01, {}, None),
     (lambda a, b: (a - 1.3) ** 2 + (b - 0.6) ** 2, {"a": "the best lies at the high edge of its range 0:1"}, None),
     (lambda a, b: (a - 0.4) ** 2 + (b + 0.5) ** 2, {"b": "the best lies at the low edge of its range 0:1"}, None),
     (lambda a, b: (a - 0.4) ** 2 + (b - 0.98) ** 2 + 1.0, {"b": "the best lies at the high edge"}, None),
     (lambda a, b: (a - 0.4) ** 2 + 0.01 * (b - 0.3) ** 2 + 0.05, {
-        "b": "the members within 5% of the best metric reach the low edge of its range 0:1"}, None),
+        "b": "the members within 5% of the best metric reach the low edge of its range -0.005:1"}, None, (-0.005, 1)),
+    # no member beyond 1, but the metric still falls toward the end of the range
+    (lambda a, b: (a - 0.4) ** 2 + (b - 1.3) ** 2, {"b": "the best lies at the high edge of its range 0:1.2"}, None,
+     (0, 1.2)),
     (lambda a, b: (a + b - 0.8) ** 2 + 0.01, {
         "a": "the members within 5% of the best metric span 80% of its range (a ridge or plateau)",
         "b": "the members within 5% of the best metric span 80% of its range (a ridge or plateau)"}, None),
@@ -207,10 +212,10 @@ class Surface:
     (lambda a, b: 0.02 + 0 * a, {}, "the metric rmse is the same for all 441 members (spread 0, tolerance 2e-08)"),
     (lambda a, b: 0.02 + 1e-9 * a, {}, "the metric rmse is the same for all 441 members (spread 1e-09, "),
     (lambda a, b: 1e-9 * a + (b - 0.5) ** 2 + 0.01, {}, "does not decide a (rmse spread 1e-09 over 0:1) through"),
-])
-def test_identifiability_names_the_items_the_metric_does_not_decide(tmp_path, shape, weak, refused):
+]])
+def test_identifiability_names_the_items_the_metric_does_not_decide(tmp_path, shape, weak, refused, b_range):
     objective = Surface(shape, tmp_path)
-    run = lambda: calibrate.identifiability(objective, [(0, 1), (0, 1)], objective.best(), "lhs", {})  # noqa: E731
+    run = lambda: calibrate.identifiability(objective, [(0, 1), b_range], objective.best(), "lhs", {})  # noqa: E731
     if refused:
         with pytest.raises(pumak.InputError, match=re.escape(refused)):
             run()
@@ -219,6 +224,21 @@ def test_identifiability_names_the_items_the_metric_does_not_decide(tmp_path, sh
     assert found["weakly_constrained"] == sorted(weak)
     for name, reason in weak.items():
         assert any(text.startswith(reason) for text in found["items"][name]["weak"]), found["items"][name]
+
+
+@pytest.mark.parametrize("kind, text, value", [
+    (cli.threads, "1", 1), (cli.threads, "1024", 1024), (cli.threads, "1025", None), (cli.threads, "0", None),
+    (cli.seed, "0", 0), (cli.seed, "4294967295", 4294967295), (cli.seed, "4294967296", None), (cli.seed, "-1", None),
+    (cli.positive_int, "1", 1), (cli.positive_int, "2.5", None), (cli.positive_int, "", None),
+    (cli.finite_float, "-0.5", -0.5), (cli.finite_float, "1e308", 1e308), (cli.finite_float, "1e400", None),
+    (cli.finite_float, "nan", None), (cli.finite_float, "-inf", None), (cli.finite_float, "0,5", None),
+])
+def test_the_shared_argument_types_take_their_whole_range_and_nothing_else(kind, text, value):
+    if value is None:
+        with pytest.raises(argparse.ArgumentTypeError, match=re.escape(repr(text))):
+            kind(text)
+    else:
+        assert kind(text) == value and type(kind(text)) is type(value)
 
 
 @pytest.mark.parametrize("argv, message", [
