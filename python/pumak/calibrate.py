@@ -24,6 +24,12 @@ receives parameter.ini with the best values, calibration.json, samples.csv
 or none of them. A site whose observed lowering cannot be fitted (no usable
 surface observation, too few hours paired with the model, a metric that is
 not finite for the site's own parameters) is refused before any member runs.
+So is, once the members have run, a record that cannot decide the free
+items: a metric that varies by no more than FLAT_SHARE of its largest
+value over all members, or along any free item's range through the best
+member. An item whose best value lies at the edge of its range, or whose
+near-best members reach a bound or spread over more than half of it, is
+named "weakly constrained" on a line of its own and in calibration.json.
 """
 
 import argparse
