@@ -195,10 +195,8 @@ def test_the_shortcut_without_the_core_built_in_place_says_so_in_one_line(tmp_pa
     table = write(tmp_path / "t.csv", table_text(HAND))
     done = subprocess.run([sys.executable, tmp_path / "tools" / "plot_results.py", table, "--no-plot"],
                           capture_output=True, text=True, timeout=120, env=package_environment())
-    assert (done.returncode, done.stdout) == (2, "")
-    assert done.stderr.startswith("plot_results: pumak's compiled core is not built in this tree; build it in "
-                                  "place with 'cmake -S . -B build -DPUMAK_BUILD_PYTHON=ON") and \
-        done.stderr.count("\n") == 1, done.stderr
+    assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1), done.stderr
+    assert done.stderr.startswith("plot_results: ") and "-DPUMAK_BUILD_PYTHON=ON" in done.stderr
 
 
 @pytest.mark.parametrize("json_to", ["t.csv", "t.png"])
