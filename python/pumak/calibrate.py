@@ -24,6 +24,12 @@ receives parameter.ini with the best values, calibration.json, samples.csv
 or none of them. A site whose observed lowering cannot be fitted (no usable
 surface observation, too few hours paired with the model, a metric that is
 not finite for the site's own parameters) is refused before any member runs.
+So is, once the members have run, a record that cannot decide the free
+items: a metric that varies by no more than FLAT_SHARE of its largest
+value over all members, or along any free item's range through the best
+member. An item whose best value lies at the edge of its range, or whose
+near-best members reach a bound or spread over more than half of it, is
+named "weakly constrained" on a line of its own and in calibration.json.
 """
 
 import argparse
@@ -426,16 +432,14 @@ def figure(best_run, samples, names, metric, method, title):
 def _refuse_unfittable(site, objective, names, metric):
     """Refuses a site whose observed lowering cannot be fitted; the fit of the site's own parameters.
 
-    The observed series must be usable (`pumak.surface.unusable`), at least
+    The observed series must be usable (`pumak.surface.fit_refusal`), at least
     `pumak.surface.MIN_VALID_HOURS` hours must pair the model with it, and
     the metric must be finite for the site's own parameters: otherwise every
     member's metric is meaningless and a "best" one would be chosen by NaN.
     """
     where = os.path.join(site.run_dir, "parameter.ini")
     hours = int(site.parameters["n_days"]) * 24
-    sensor = np.asarray(site.met["sd_sensor"], dtype=np.float32)[:hours]
-    observed = np.float32(0.1) - sensor  # sd_obs as the model forms it
-    reason = surface.unusable(observed, "sd_obs (0.1 - sd_sensor of the met file)")
+    reason = surface.fit_refusal(surface.observed_lowering(site.met, hours))
     if reason:
         raise InputError(f"{where}: {reason}; nothing to calibrate against", file=where, item="sd_sensor")
     start = objective.summary(np.array([[site.parameters[n] for n in names]], dtype=np.float64))
@@ -448,6 +452,123 @@ def _refuse_unfittable(site, objective, names, metric):
         raise InputError(f"{where}: the metric {metric} is {value} for the site's own parameters (a constant "
                          f"modelled or observed lowering?); it cannot rank members", file=where, item=metric)
     return fit
+
+
+#: The metric is flat when its spread is at most this share of its largest value: rounding in
+#: single precision moves it far less, any parameter that acts on the lowering far more.
+FLAT_SHARE = 1e-6
+#: Members of the profile through the best member along each free item (evenly over its range).
+PROFILE_POINTS = 11
+#: Members whose metric lies at most this share above the best one are near the best.
+NEAR_BEST_SHARE = 0.05
+#: An item whose near-best members (or 95 % posterior interval) span more than this share of its
+#: range is weakly constrained: a ridge or a plateau of the metric.
+WEAK_SPAN = 0.5
+#: A best value at most this share of its range from a bound lies at the edge of the range.
+EDGE_SHARE = 0.01
+
+
+def _spread(values):
+    """Spread (max - min) of a metric's values and the tolerance below which it is flat.
+
+    A non-finite value among finite ones (a member the model breaks down on)
+    is a change: the spread is then infinite.
+    """
+    values = np.asarray(values, dtype=np.float64)
+    finite = values[np.isfinite(values)]
+    if finite.size < values.size and finite.size:
+        return math.inf, FLAT_SHARE * float(np.abs(finite).max())
+    if finite.size == 0:
+        return 0.0, 0.0
+    return float(finite.max() - finite.min()), FLAT_SHARE * float(np.abs(finite).max())
+
+
+def identifiability(objective, bounds, best, method, result):
+    """How far the observed lowering decides each free item, measured on the members run.
+
+    Parameters
+    ----------
+    objective : Objective
+        After the method: every member run and its metric.
+    bounds : sequence of (float, float)
+        The range of each free item, in its unit.
+    best : dict
+        The best value of each free item, in its unit.
+    method : str
+        ``de``, ``lhs`` or ``mcmc``.
+    result : dict
+        What the method returned (``posterior`` for mcmc).
+
+    Returns
+    -------
+    dict
+        ``metric_spread`` and ``flat_tolerance`` (the metric's unit) over
+        every member run; per item (``items``) the ``profile_spread`` of the
+        metric over `PROFILE_POINTS` members through the best one along the
+        item's range, the ``span`` (share of the range) of its members
+        within `NEAR_BEST_SHARE` of the best metric (for mcmc: of its 95 %
+        posterior interval) and the ``weak`` reasons (the best at a bound or
+        the profile lowest there; a span beyond `WEAK_SPAN`);
+        ``weakly_constrained``, the items with a reason.
+
+    Raises
+    ------
+    InputError
+        The metric is flat over all members, or along a free item's
+        profile: the record cannot decide that item. Names the item(s) and
+        the spread.
+    """
+    values = np.concatenate(objective.values)
+    samples = np.concatenate(objective.samples)
+    spread, tolerance = _spread(values)
+    where = os.path.join(objective.site.run_dir, "parameter.ini")
+    label = "minus the log-posterior" if method == "mcmc" else f"the metric {objective.metric}"
+    if spread <= tolerance:
+        raise InputError(f"{where}: {label} is the same for all {len(values)} members (spread {spread:.3g}, "
+                         f"tolerance {tolerance:.3g}): the observed lowering does not decide "
+                         f"{', '.join(objective.names)}; nothing written", file=where, item=objective.names[0])
+    variable, minimised, _ = METRICS[objective.metric]
+    report, flat = {}, []
+    for i, (name, (low, high)) in enumerate(zip(objective.names, bounds)):
+        line = np.tile([best[n] for n in objective.names], (PROFILE_POINTS, 1))
+        line[:, i] = np.linspace(low, high, PROFILE_POINTS)
+        profile = np.asarray(minimised(np.asarray(objective.summary(line)[variable], dtype=np.float64)))
+        profile_spread, profile_tolerance = _spread(profile)
+        if profile_spread <= profile_tolerance:
+            flat.append(f"{name} ({objective.metric} spread {profile_spread:.3g} over {low:g}:{high:g})")
+        width = high - low
+        if method == "mcmc":
+            q = result["posterior"][name]
+            reach = (q["q02.5"], q["q97.5"])
+            what, spans = "its 95 % posterior interval", "spans"
+        else:
+            finite = np.isfinite(values)
+            near = finite & (values <= values[finite].min() + NEAR_BEST_SHARE * abs(values[finite].min()))
+            reach = (float(samples[near, i].min()), float(samples[near, i].max()))
+            what, spans = f"the members within {NEAR_BEST_SHARE:.0%} of the best metric", "span"
+        span = (reach[1] - reach[0]) / width
+        weak = []
+        # at a bound, or the profile still falling toward it: the range may cut the best value off
+        lowest = int(np.argmin(np.where(np.isfinite(profile), profile, np.inf)))
+        side = ("low" if best[name] - low <= EDGE_SHARE * width or lowest == 0 else
+                "high" if high - best[name] <= EDGE_SHARE * width or lowest == PROFILE_POINTS - 1 else None)
+        if side:
+            weak.append(f"the best lies at the {side} edge of its range {low:g}:{high:g} (it may lie beyond)")
+        else:  # near-best members at a bound: a best value beyond it is as likely
+            sides = [side for side, gap in (("low", reach[0] - low), ("high", high - reach[1]))
+                     if gap <= EDGE_SHARE * width]
+            if sides:
+                weak.append(f"{what} {'reaches' if method == 'mcmc' else 'reach'} the {' and '.join(sides)} edge "
+                            f"of its range {low:g}:{high:g} (the best may lie beyond)")
+        if span > WEAK_SPAN:
+            weak.append(f"{what} {spans} {span:.0%} of its range (a ridge or plateau)")
+        report[name] = {"profile_spread": profile_spread, "span": span, "weak": weak}
+    if flat:
+        raise InputError(f"{where}: the observed lowering does not decide {'; '.join(flat)} through the best "
+                         f"member (tolerance {FLAT_SHARE:g} of the metric); fix it or leave it out; nothing written",
+                         file=where, item=flat[0].split()[0])
+    return {"metric_spread": spread, "flat_tolerance": tolerance, "items": report,
+            "weakly_constrained": [name for name, item in report.items() if item["weak"]]}
 
 
 def _refuse_beyond_memory(method, free, options):
@@ -543,6 +664,10 @@ def calibrate(run_dir, free, metric="rmse", method="de", seed=None, out=None, th
     started = time.perf_counter()
     if method not in METHODS:
         raise InputError(f"method: {method!r}: expected one of {', '.join(METHODS)}", item="method")
+    for name, value, low, high in (("seed", seed, 0, cli.MAX_SEED), ("threads", threads, 1, cli.MAX_THREADS)):
+        if value is not None and (isinstance(value, bool) or not isinstance(value, (int, np.integer))
+                                  or not low <= value <= high):
+            raise InputError(f"{name}: expected a whole number from {low} to {high}, found {value!r}", item=name)
     site = read_site(run_dir, program)
     free = _checked_free(free, site.program)
     names = [name for name, _, _ in free]
@@ -569,12 +694,14 @@ def calibrate(run_dir, free, metric="rmse", method="de", seed=None, out=None, th
     if not math.isfinite(best_metric) or (method == "mcmc" and not math.isfinite(fit["rmse_m"])):
         raise InputError(f"{run_dir}: no member of {objective.evaluations} gave a finite {metric}; nothing written",
                          item=metric)
+    decided = identifiability(objective, bounds, best, method, result)
     summary = {
         "site": os.path.abspath(run_dir), "program": site.program, "method": method, "metric": metric,
         "seed": seed, "free": {name: [low, high] for name, low, high in free},
         "best": best, "best_metric": best_metric,
         "best_fit": fit, "start": {name: site.parameters[name] for name in names}, "start_fit": start_fit,
-        "evaluations": objective.evaluations, **result, "model_version": _core.version,
+        "evaluations": objective.evaluations, **result, "identifiability": decided,
+        "weakly_constrained": decided["weakly_constrained"], "model_version": _core.version,
         "time_s": None,
     }
 
@@ -642,19 +769,22 @@ def main(argv=None):
                         help="what de and lhs minimise (default rmse; bias: its absolute value; "
                              "correlation: 1 - r); mcmc uses the likelihood")
     parser.add_argument("--method", choices=METHODS, default="de")
-    parser.add_argument("--seed", type=int, default=1, help="random seed (default 1): the same seed, the same result")
+    parser.add_argument("--seed", type=cli.seed, default=1,
+                        help="random seed (default 1): the same seed, the same result")
     parser.add_argument("--out", metavar="DIR", help="where the results go (default RUN_DIR/../calibrated)")
-    parser.add_argument("--threads", type=int, metavar="T", help="engine threads (default: all cores)")
+    parser.add_argument("--threads", type=cli.threads, metavar="T", help="engine threads (default: all cores)")
     parser.add_argument("--program", default="pumak_metrun")
-    parser.add_argument("--popsize", type=int, default=15, help="de: members per generation per free item (15)")
-    parser.add_argument("--maxiter", type=int, default=300, help="de: most generations (300)")
-    parser.add_argument("--tol", type=float, default=0.01, help="de: relative spread of the population to stop at")
-    parser.add_argument("--samples", type=int, default=1000, help="lhs: members (1000)")
-    parser.add_argument("--obs-error", type=float, metavar="M",
+    parser.add_argument("--popsize", type=cli.positive_int, default=15,
+                        help="de: members per generation per free item (15)")
+    parser.add_argument("--maxiter", type=cli.positive_int, default=300, help="de: most generations (300)")
+    parser.add_argument("--tol", type=cli.finite_float, default=0.01,
+                        help="de: relative spread of the population to stop at")
+    parser.add_argument("--samples", type=cli.positive_int, default=1000, help="lhs: members (1000)")
+    parser.add_argument("--obs-error", type=cli.finite_float, metavar="M",
                         help="mcmc: standard error of an hourly observed lowering (m); default: unknown, "
                              "integrated out")
-    parser.add_argument("--walkers", type=int, default=32, help="mcmc: walkers (32)")
-    parser.add_argument("--steps", type=int, default=2000, help="mcmc: steps of each walker (2000)")
+    parser.add_argument("--walkers", type=cli.positive_int, default=32, help="mcmc: walkers (32)")
+    parser.add_argument("--steps", type=cli.positive_int, default=2000, help="mcmc: steps of each walker (2000)")
     parser.add_argument("--burn", type=int, help="mcmc: first steps left out (default: half)")
     args = parser.parse_args(argv)
     metric = args.metric or "rmse"
@@ -675,17 +805,14 @@ def main(argv=None):
         print(f"fit: RMSE {fit['rmse_m']:.4f} m, bias {fit['bias_m']:+.4f} m, correlation {fit['correlation']:.4f} "
               f"(the site's parameters: RMSE {before['rmse_m']:.4f} m, bias {before['bias_m']:+.4f} m, "
               f"correlation {before['correlation']:.4f})")
+        for name in summary["weakly_constrained"]:
+            print(f"weakly constrained: {name}: {'; '.join(summary['identifiability']['items'][name]['weak'])}")
         return 0
 
     return cli.run("calibrate", work)
 
 
 def _check_options(args):
-    positive = {"--threads": args.threads, "--popsize": args.popsize, "--maxiter": args.maxiter,
-                "--samples": args.samples, "--walkers": args.walkers, "--steps": args.steps}
-    for option, value in positive.items():
-        if value is not None and value < 1:
-            raise InputError(f"{option} {value}: expected a positive number", item=option)
     if args.method == "mcmc":
         if args.metric is not None:
             raise InputError("--metric: mcmc samples the likelihood of the hourly lowering; --metric is for de and lhs",
@@ -693,11 +820,11 @@ def _check_options(args):
         if args.walkers < 2 * len(args.free):
             raise InputError(f"--walkers {args.walkers}: emcee needs at least twice the free items "
                              f"({2 * len(args.free)})", item="--walkers")
-        if args.obs_error is not None and not (math.isfinite(args.obs_error) and args.obs_error > 0):
+        if args.obs_error is not None and not args.obs_error > 0:
             raise InputError(f"--obs-error {args.obs_error}: expected a positive number of metres", item="--obs-error")
         if args.burn is not None and not 0 <= args.burn < args.steps:
             raise InputError(f"--burn {args.burn}: expected 0 to --steps - 1", item="--burn")
-    if not (math.isfinite(args.tol) and args.tol > 0):
+    if not args.tol > 0:
         raise InputError(f"--tol {args.tol}: expected a positive number", item="--tol")
 
 

@@ -43,6 +43,8 @@ KEYWORDS = ("cryoconite hole", "glacier", "ice surface", "surface energy balance
 #: The largest offset of local solar time from UTC the time axis accepts, in hours.
 MAX_UTC_OFFSET_HOURS = 24.0
 _TIME_UNITS = "hours since 1970-01-01 00:00:00"
+#: The first and last year of a time coordinate (the instants datetime64[ns] holds whole years of).
+YEARS = (pd.Timestamp.min.year + 1, pd.Timestamp.max.year - 1)
 
 
 def cell_method(column):
@@ -64,7 +66,7 @@ def cell_method(column):
 
 
 def _times(results, met, utc_offset):
-    """The instant each row stands for (datetime64, shape (rows,)), or None without a calendar.
+    """The instant each row stands for (datetime64, shape (rows,)); None without a calendar, or why not (str).
 
     The model's hour h of a day is the instant h:00 local solar time (hour 12
     is solar noon), so a row is labelled with the end of its hour: hour 24 of
@@ -79,6 +81,11 @@ def _times(results, met, utc_offset):
     year = np.asarray(met["column_1"])[: len(results)]
     if len(year) < len(results):
         return None
+    beyond = np.flatnonzero((year < YEARS[0]) | (year > YEARS[1]))
+    if beyond.size:  # a time axis of datetime64[ns] cannot hold it: the comment says which year
+        k = int(beyond[0])
+        return (f"year {int(year[k])} in record {k + 1} is outside the years a time axis holds "
+                f"({YEARS[0]} to {YEARS[1]})")
     dates = pd.to_datetime(
         pd.DataFrame({"year": year, "month": results["month"].to_numpy(),
                       "day": results["day"].to_numpy()}),
@@ -259,7 +266,9 @@ def to_xarray(results, parameters=None, met=None, utc_offset=None, program=None,
         ``keywords``, ``id``, ``history``, ``source``, ``date_created``,
         ``product_version``, ``geospatial_lat_min/max`` and
         ``geospatial_lon_min/max`` where known,
-        ``time_coverage_start/end`` with a calendar; ``forcing_sha256``
+        ``time_coverage_start/end`` with a calendar (without one, or with
+        a year outside `YEARS`, no ``time`` and a ``comment`` saying
+        why); ``forcing_sha256``
         (`forcing_digest` of the hours run) with `met`. Write it with
         `write_netcdf`.
 
@@ -305,6 +314,8 @@ def to_xarray(results, parameters=None, met=None, utc_offset=None, program=None,
         data_vars[name] = ("time", results[name].to_numpy(), attrs)
 
     times = _times(results, met, utc_offset)
+    why = times if isinstance(times, str) else "the met series carries no valid calendar"
+    times = None if isinstance(times, str) else times
     clock = "UTC" if utc_offset is not None else "local solar time"
     if times is not None:
         coords["time"] = ("time", times, {
@@ -366,7 +377,7 @@ def to_xarray(results, parameters=None, met=None, utc_offset=None, program=None,
                      time_coverage_duration=f"PT{hours}H", time_coverage_resolution="PT1H")
     else:
         attrs["comment"] = ("no time coordinate: the rows are the run's hours in order"
-                            + ("" if met is None else "; the met series carries no valid calendar"))
+                            + ("" if met is None else f"; {why}"))
     if digest is not None:
         attrs["forcing_sha256"] = digest
     if utc_offset is not None:

@@ -38,6 +38,48 @@ def parser(command, description, **options):
     return OneLineParser(prog=f"{PROGRAM} {command}", description=description, **options)
 
 
+#: Most engine threads a command takes: more gain nothing on any machine the engine runs on.
+MAX_THREADS = 1024
+#: Largest random seed (the generators take 32 bits).
+MAX_SEED = 2**32 - 1
+
+
+def _whole(text, low, high, what):
+    try:
+        value = int(text)
+    except (TypeError, ValueError):
+        raise argparse.ArgumentTypeError(f"{text!r}: expected {what}") from None
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError(f"{text!r}: expected {what} from {low} to {high}")
+    return value
+
+
+def positive_int(text):
+    """An argument that is a whole number from 1 to 2**31 - 1 (argparse ``type``)."""
+    return _whole(text, 1, 2**31 - 1, "a whole number")
+
+
+def threads(text):
+    """An argument that is a number of engine threads, 1 to `MAX_THREADS` (argparse ``type``)."""
+    return _whole(text, 1, MAX_THREADS, "a number of threads")
+
+
+def seed(text):
+    """An argument that is a random seed, 0 to `MAX_SEED` (argparse ``type``)."""
+    return _whole(text, 0, MAX_SEED, "a seed")
+
+
+def finite_float(text):
+    """An argument that is a finite real number: NaN and infinities are refused (argparse ``type``)."""
+    try:
+        value = float(text)
+    except (TypeError, ValueError):
+        raise argparse.ArgumentTypeError(f"{text!r}: expected a number") from None
+    if value != value or value in (float("inf"), float("-inf")):
+        raise argparse.ArgumentTypeError(f"{text!r}: expected a finite number")
+    return value
+
+
 def say(command, text, stream=None):
     """Prints ``pumak COMMAND: text`` on standard error (or `stream`)."""
     print(f"{PROGRAM} {command}: {text}", file=stream or sys.stderr)
@@ -126,4 +168,5 @@ class Stages:
             self.stream.flush()
 
 
-__all__ = ["OneLineParser", "parser", "say", "run", "progress", "Stages"]
+__all__ = ["OneLineParser", "parser", "say", "run", "progress", "Stages", "positive_int", "threads", "seed",
+           "finite_float"]

@@ -34,7 +34,7 @@ from collections.abc import Mapping
 import numpy as np
 import pandas as pd
 
-from pumak import _core, cli, memory, sitefiles
+from pumak import _core, cli, memory, sitefiles, surface
 from pumak.cf import forcing_digest, netcdf_library_failed, to_xarray, write_netcdf
 from pumak.errors import InputError
 from pumak.model import met_arrays, program_name, read_site
@@ -224,7 +224,9 @@ def ensemble(met, parameters, members, columns=(), threads=None, client=None, pr
         ``final_depth`` (mm), ``bias``, ``rmse`` (m) and ``correlation`` of
         the modelled against the observed lowering over the ``pairs`` hours
         where both are finite (as `pumak.plot` defines them), and
-        ``melt_ice_total``, ``melt_cryo_total`` (W h m-2); each member's own
+        ``melt_ice_total``, ``melt_cryo_total`` (W h m-2); without a usable
+        observed surface (`pumak.surface.fit_refusal`) the fit is NaN,
+        ``pairs`` 0 and the attribute ``no_fit_reason`` says why; each member's own
         items as ``parameter_<item>`` (member). The shared items are
         attributes as `pumak.to_xarray` writes them; the attributes
         ``ensemble_program``, ``ensemble_met_sha256`` and
@@ -237,7 +239,30 @@ def ensemble(met, parameters, members, columns=(), threads=None, client=None, pr
         not fit in the memory available, with the size it would need.
     """
     run = _Request(met, parameters, members, columns, threads, program)
-    return _dataset(run.compute(client), run)
+    return _without_unjudged_fit(_dataset(run.compute(client), run), run)
+
+
+#: The summary variables that compare the model with the observed surface.
+FIT_VARIABLES = ("bias", "rmse", "correlation", "pairs")
+
+
+def _without_unjudged_fit(dataset, run):
+    """The dataset with its fit variables emptied when the record cannot judge a fit.
+
+    Without a usable observed surface (`pumak.surface.fit_refusal`) ``bias``,
+    ``rmse`` and ``correlation`` are NaN and ``pairs`` 0 for every member,
+    each with a ``comment`` and the dataset with a ``no_fit_reason``
+    attribute giving the reason.
+    """
+    reason = surface.fit_refusal(surface.observed_lowering(run.met, run.hours))
+    if reason is None:
+        return dataset
+    for name in FIT_VARIABLES:
+        empty = np.zeros_like(dataset[name].values) if name == "pairs" else np.full_like(dataset[name].values, np.nan)
+        dataset[name] = dataset[name].copy(data=empty)
+        dataset[name].attrs["comment"] = reason
+    dataset.attrs["no_fit_reason"] = reason
+    return dataset
 
 
 class _Request:
@@ -270,8 +295,9 @@ class _Request:
             raise InputError(f"met column {short[0]} holds {len(self.met[short[0]])} rows; n_days * 24 = "
                              f"{self.hours} are needed", item=short[0])
         if threads is not None and (isinstance(threads, bool) or not isinstance(threads, (int, np.integer))
-                                    or threads < 1):
-            raise InputError(f"threads: expected a positive integer, found {threads!r}", item="threads")
+                                    or not 1 <= threads <= cli.MAX_THREADS):
+            raise InputError(f"threads: expected a whole number from 1 to {cli.MAX_THREADS}, found {threads!r}",
+                             item="threads")
         self.threads = threads
         self._refuse_beyond_memory()
 
@@ -478,7 +504,7 @@ def _command_parser():
                              "default: the summary only")
     parser.add_argument("--shard", type=_shard, metavar="K/N",
                         help="run only the K-th of N equal blocks of members (K from 1)")
-    parser.add_argument("--threads", type=int, metavar="T", help="engine threads (default: all cores)")
+    parser.add_argument("--threads", type=cli.threads, metavar="T", help="engine threads (default: all cores)")
     parser.add_argument("--program", default="pumak_metrun", help="pumak_metrun (default), fixed_a or fixed_b")
     parser.add_argument("--quiet", action="store_true", help="print nothing on success")
     parser.add_argument("--out", required=True, metavar="FILE", help="NetCDF file to write")
@@ -494,8 +520,6 @@ def _run_command(argv):
         raise InputError(f"--program {args.program}: {exc}", item="--program") from None
     columns = [name for text in args.columns for name in text.split(",") if name]
     _writable(args.out)
-    if args.threads is not None and args.threads < 1:
-        raise InputError(f"--threads {args.threads}: expected a positive number", item="--threads")
     table, digest, lines = _read_members(args.members)
     total = len(table)
     k, n = args.shard or (1, 1)
@@ -530,8 +554,18 @@ def _run_command(argv):
     if not args.quiet:
         part = "" if n == 1 else f" (shard {k}/{n} of {total})"
         print(f"{args.out}: {_members(last - first)}{part} x {int(site.parameters['n_days']) * 24} hours, "
-              f"{time.perf_counter() - started:.2f} s")
+              f"{time.perf_counter() - started:.2f} s{_caveats(dataset)}")
     return 0
+
+
+def _caveats(dataset):
+    """What the summary line adds about a dataset: a fit it does not give, a time axis it lacks."""
+    said = ""
+    if "no_fit_reason" in dataset.attrs:
+        said += f"; no fit: {dataset.attrs['no_fit_reason']}"
+    if "time" not in dataset.coords:
+        said += f"; {dataset.attrs.get('comment', 'no time coordinate')}"
+    return said
 
 
 def _members(n):
@@ -638,15 +672,23 @@ def merge(paths):
                              + ("; ..." if len(differences) > 3 else ""), file=path)
         if sorted(part.data_vars) != sorted(parts[0].data_vars) or part.sizes.get("time") != parts[0].sizes.get("time"):
             raise InputError(f"{path}: other variables or hours than {paths[0]}", file=path)
+        # the coordinates every member shares (time, station, lat): one ensemble has one of each
+        shared = sorted((set(part.coords) | set(parts[0].coords)) - {"member"})
+        other = [name for name in shared if name not in part.coords or name not in parts[0].coords
+                 or not part[name].variable.equals(parts[0][name].variable)]
+        if other:
+            raise InputError(f"{path}: coordinate {', '.join(other)} differs from that of {paths[0]}", file=path)
     total = int(first["ensemble_members_total"])
     owner = {}
     for path, part in zip(paths, parts):
         shard = str(part.attrs["ensemble_shard"])
         try:
-            k, n = (int(v) for v in shard.split("/"))
-            expected = range(*shard_bounds(k, n, total))
-        except ValueError:
-            raise InputError(f"{path}: ensemble_shard {shard!r}: expected K/N", file=path) from None
+            k, n = _shard(shard)
+        except Exception:  # argparse's refusal: a label no command writes
+            raise InputError(f"{path}: ensemble_shard {shard!r}: expected K/N, K from 1 to N", file=path) from None
+        if n > total:
+            raise InputError(f"{path}: ensemble_shard {shard!r}: more shards than the {total} members", file=path)
+        expected = range(*shard_bounds(k, n, total))
         numbers = part["member"].to_numpy()
         if shard in owner:
             again = "given twice" if os.path.realpath(path) == os.path.realpath(owner[shard]) else \
@@ -670,8 +712,11 @@ def merge(paths):
         n = str(first.get("ensemble_shard", "1/1")).split("/")[-1]
         absent = [f"{k}/{n}" for k in range(1, int(n) + 1) if f"{k}/{n}" not in shards]
         raise InputError("; ".join(problems) + (f" (no part holds shard {', '.join(absent)})" if absent else ""))
-    merged = xr.concat(parts, dim="member", data_vars="minimal", coords="minimal", compat="equals",
-                       combine_attrs="override").sortby("member")
+    try:
+        merged = xr.concat(parts, dim="member", data_vars="minimal", coords="minimal", compat="equals",
+                           combine_attrs="override").sortby("member")
+    except (xr.MergeError, ValueError) as exc:  # a shared variable that differs: what differs is named
+        raise InputError(f"parts do not join: {str(exc).splitlines()[0]}", item="parts") from None
     merged.attrs = dict(first, ensemble_shard="1/1")  # the whole ensemble, as one part
     now = datetime.datetime.now(datetime.timezone.utc)
     merged.attrs["history"] = (f"{first.get('history', '')}\n{now:%Y-%m-%dT%H:%M:%SZ} "
@@ -695,7 +740,7 @@ def _merge_command(argv):
     if not args.quiet:
         hours = json.loads(merged.attrs["ensemble_site_parameters"]).get("n_days", 0) * 24
         print(f"{args.out}: {_members(merged.sizes['member'])} from {len(args.parts)} shards x {hours} hours, "
-              f"{time.perf_counter() - started:.2f} s")
+              f"{time.perf_counter() - started:.2f} s{_caveats(merged)}")
     return 0
 
 

@@ -6,9 +6,10 @@ The table is the CSV the model writes, read with `pumak.read_results` (each
 value to the bit): one header line, then one row per simulated hour, 24 rows
 per day in run order. Non-finite values (NaN, Inf, -Inf) are kept as gaps:
 they are left out of every statistic and counted in the summary. When the
-observed surface cannot be trusted (`pumak.surface.unusable`: absent, too
-few valid hours, or constant such as a sensor reading zero), no fit
-statistic is given and the summary says why; the figure is still drawn.
+observed surface cannot be trusted (`pumak.surface.fit_refusal`: absent,
+too few valid hours, or constant such as a sensor reading zero), no fit
+statistic is given and the summary says why; the figure is still drawn,
+without an observed line.
 
 Exit status: 0 done (also for a table without rows); 2 bad input (an
 argument, a file that is not a results table); 4 the figure or the JSON
@@ -126,7 +127,7 @@ def summarise(table, name):
     """
     obs, calc = relative(table["sd_obs"]), relative(table["sd_calc"])
     depth = table["cryoconite_depth"]
-    reason = surface.unusable(table["sd_obs"], "sd_obs") if len(depth) else None
+    reason = surface.fit_refusal(table["sd_obs"]) if len(depth) else None
     paired = np.isfinite(obs) & np.isfinite(calc) & (reason is None)
     diff = calc[paired] - obs[paired]
     finite_depth = depth[np.isfinite(depth)]
@@ -203,8 +204,9 @@ def build_figure(table, title):
     Returns
     -------
     matplotlib.figure.Figure
-        Lowering in m since the first hour; depth in mm; daily mean melt
-        energy and floor shortwave in W m-2. Non-finite values are gaps.
+        Lowering in m since the first hour (the observed one only when
+        `pumak.surface.fit_refusal` accepts it); depth in mm; daily mean
+        melt energy and floor shortwave in W m-2. Non-finite values are gaps.
     """
     import matplotlib
     matplotlib.use("Agg")
@@ -217,7 +219,8 @@ def build_figure(table, title):
     lower, depth, melt, light = fig.subplots(4, 1, sharex=True)
     fig.suptitle(title)
 
-    lower.plot(day, relative(t["sd_obs"]), "k-", lw=1, label="observed (sd_obs)")
+    if surface.fit_refusal(table["sd_obs"]) is None:
+        lower.plot(day, relative(t["sd_obs"]), "k-", lw=1, label="observed (sd_obs)")
     lower.plot(day, relative(t["sd_calc"]), "C3-", label="modelled (sd_calc)")
     lower.set_ylabel("surface lowering since\nfirst hour (m)")
 

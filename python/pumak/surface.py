@@ -1,6 +1,7 @@
 """Whether an observed surface series can be trusted, decided in one place.
 
-`prepare`, `check`, `plot` and `calibrate` all ask `unusable(values)`: a
+`prepare` and `check` ask `unusable(values)`; `plot`, `ensemble` and `calibrate` ask
+`fit_refusal(sd_obs)`, the same rule on the observed surface: a
 surface-distance or surface-height series (or the results' ``sd_obs``) that
 is absent, holds too few valid hours, or does not move at all (a sensor
 that was not connected reads a constant, often zero) is said, never
@@ -46,3 +47,42 @@ def unusable(values, name="surface"):
         return (f"{prefix} is constant at {float(valid[0]):g} m over the record (a sensor that was not "
                 f"connected or did not move)")
     return None
+
+
+def observed_lowering(met, hours):
+    """``sd_obs`` as the model forms it from a met series: 0.1 - ``sd_sensor``, in float32.
+
+    Parameters
+    ----------
+    met : pandas.DataFrame or dict of array_like
+        The site's met columns; ``sd_sensor`` in m.
+    hours : int
+        The hours the run reads (``n_days * 24``).
+
+    Returns
+    -------
+    numpy.ndarray of float32, shape (hours,) or shorter
+        The observed surface (m), NaN where the sensor is missing.
+    """
+    sensor = np.asarray(met["sd_sensor"], dtype=np.float32)[:hours]
+    return np.float32(0.1) - sensor
+
+
+def fit_refusal(sd_obs):
+    """Why a record cannot judge a fit of the modelled lowering, or None when it can.
+
+    The one rule of `plot`, `ensemble` and `calibrate`: the observed surface
+    ``sd_obs`` must be usable (`unusable`).
+
+    Parameters
+    ----------
+    sd_obs : array_like of float, shape (hours,)
+        The observed surface of a results table, or `observed_lowering` of
+        the met series, in m.
+
+    Returns
+    -------
+    str or None
+        One line starting ``no usable surface observation: sd_obs``, or None.
+    """
+    return unusable(sd_obs, "sd_obs")

@@ -1,7 +1,9 @@
 """Calibration of a small twin site: each method and metric, refusals of what cannot be fitted, whole outputs."""
+import argparse
 import json
 import math
 import os
+import re
 import resource
 import signal
 import subprocess
@@ -13,7 +15,7 @@ import pytest
 from pathlib import Path
 
 import pumak
-from pumak import calibrate, plot
+from pumak import calibrate, cli, plot
 from conftest import KPC_L, package_environment, signal_when_ready
 
 DAYS = 4
@@ -60,29 +62,39 @@ def contents(directory):
 
 # Method, metric, box of albedo_ice, options, where the best must be: the
 # truth inside the box, or the box's edge when the truth lies outside it (the
-# prior box holds), also with a second free item whose box holds the truth.
-@pytest.mark.parametrize("method, metric, box, options, best", [
-    ("de", "rmse", (0.3, 0.7), ["--popsize", "6", "--tol", "0.001"], (TRUTH, 0.003)),
-    ("de", "bias", (0.3, 0.7), ["--popsize", "6", "--tol", "0.001"], (TRUTH, 0.005)),
-    ("lhs", "rmse", (0.3, 0.7), ["--samples", "80"], (TRUTH, 0.006)),
-    ("lhs", "bias", (0.3, 0.7), ["--samples", "80"], (TRUTH, 0.006)),
-    ("mcmc", None, (0.3, 0.7), ["--walkers", "8", "--steps", "150"], (TRUTH, 0.003)),
-    ("mcmc", None, (0.3, 0.46), ["--walkers", "8", "--steps", "150"], (0.46, 0.004)),
-    ("mcmc", None, (0.48, 0.7), ["--walkers", "8", "--steps", "150", "--obs-error", "0.002"], (0.48, 0.004)),
-    ("mcmc", None, (0.3, 0.46), ["--walkers", "8", "--steps", "150", "--free", "ch=0.0015:0.0025"], (0.46, 0.01)),
-    ("lhs", "rmse", (0.5, 0.7), ["--samples", "30"], (0.5, 0.01)),
+# prior box holds, and the item is said to be weakly constrained), also with a
+# second free item whose box holds the truth.
+@pytest.mark.parametrize("method, metric, box, options, best, weak", [
+    ("de", "rmse", (0.3, 0.7), ["--popsize", "6", "--tol", "0.001"], (TRUTH, 0.003), []),
+    ("de", "bias", (0.3, 0.7), ["--popsize", "6", "--tol", "0.001"], (TRUTH, 0.005), []),
+    ("lhs", "rmse", (0.3, 0.7), ["--samples", "80"], (TRUTH, 0.006), []),
+    ("lhs", "bias", (0.3, 0.7), ["--samples", "80"], (TRUTH, 0.006), []),
+    ("mcmc", None, (0.3, 0.7), ["--walkers", "8", "--steps", "150"], (TRUTH, 0.003), []),
+    ("mcmc", None, (0.3, 0.46), ["--walkers", "8", "--steps", "150"], (0.46, 0.004),
+     ["the best lies at the high edge of its range 0.3:0.46"]),
+    ("mcmc", None, (0.48, 0.7), ["--walkers", "8", "--steps", "150", "--obs-error", "0.002"], (0.48, 0.004),
+     ["the best lies at the low edge of its range 0.48:0.7"]),
+    ("mcmc", None, (0.3, 0.46), ["--walkers", "8", "--steps", "150", "--free", "ch=0.0015:0.0025"], (0.46, 0.01),
+     ["the best lies at the high edge of its range 0.3:0.46"]),
+    ("lhs", "rmse", (0.5, 0.7), ["--samples", "30"], (0.5, 0.01),
+     ["the best lies at the low edge of its range 0.5:0.7"]),
 ])
 def test_each_method_finds_the_twins_albedo_and_keeps_to_its_box(twin, tmp_path, capsys, method, metric, box,
-                                                                  options, best):
+                                                                  options, best, weak):
     out = sibling(twin, tmp_path)
     argv = [twin, "--free", f"albedo_ice={box[0]}:{box[1]}", "--method", method, "--seed", "3", "--out", str(out),
             *options] + (["--metric", metric] if metric else [])
     boxes = {"albedo_ice": box, "ch": (0.0015, 0.0025)}
     assert calibrate.main(argv) == 0
-    assert len(capsys.readouterr().out.splitlines()) == 2
+    said = capsys.readouterr().out.splitlines()
     assert sorted(os.listdir(out)) == FILES
     summary = json.loads((out / "calibration.json").read_text())
     assert summary["best"]["albedo_ice"] == pytest.approx(best[0], abs=best[1])
+    # an item whose best lies at the edge of its box is said, in the summary and the JSON
+    assert [w.split(" (")[0] for w in summary["identifiability"]["items"]["albedo_ice"]["weak"]] == weak
+    assert summary["weakly_constrained"] == (["albedo_ice"] if weak else [])
+    assert len(said) == 2 + len(summary["weakly_constrained"])
+    assert all(f"weakly constrained: albedo_ice: {w}" in said[2] for w in weak)
     samples = pd.read_csv(out / "samples.csv")
     assert len(samples) > 0 and all(samples[name].between(*boxes[name]).all() for name in summary["best"])
     # parameter.ini runs the best member, whose fit the summary reports
@@ -136,14 +148,20 @@ def sensor_with(valid, value=None):
 
 
 @pytest.mark.parametrize("sensor, items, argv, message", [
-    (sensor_with(DAYS * 24, 0.0), {}, [], "sd_obs (0.1 - sd_sensor of the met file) is constant at 0.1 m"),
-    (sensor_with(0), {}, [], f"sd_obs (0.1 - sd_sensor of the met file) holds no value in {DAYS * 24} hour(s)"),
+    (sensor_with(DAYS * 24, 0.0), {}, [], "no usable surface observation: sd_obs is constant at 0.1 m"),
+    (sensor_with(0), {}, [], f"no usable surface observation: sd_obs holds no value in {DAYS * 24} hour(s)"),
     (sensor_with(20), {}, [], "holds a value in 20 of 96 hours"),
     (sensor_with(DAYS * 24, 0.37), {}, [], "is constant at -0.27 m"),
     ("warm", {"ta_offset": -30.0}, ["--metric", "correlation"],
      "the metric correlation is nan for the site's own parameters"),
     (None, {"met_gap": 20}, [], "the site's own parameters pair 20 hour(s) of modelled and observed lowering"),
     (None, {}, ["--free", "ta_offset=-40:-30", "--metric", "correlation"], "no member of 8 gave a finite correlation"),
+    # a cold record: nothing melts whatever the albedo, the metric is that of the site's own parameters
+    ("warm", {"ta_offset": -30.0}, [], "the metric rmse is the same for all 8 members (spread 0, tolerance "),
+    ("warm", {"ta_offset": -30.0}, ["--method", "mcmc", "--walkers", "4", "--steps", "4"],
+     "minus the log-posterior is the same for all 8 members (spread 0, "),
+    # the floor's albedo does not act on the lowering of the ice around the hole
+    (None, {}, ["--free", "albedo_cryo=0.05:0.4"], "does not decide albedo_cryo (rmse spread 0 over 0.05:0.4)"),
 ])
 def test_a_site_that_cannot_be_fitted_is_refused_and_nothing_written(tmp_path, capsys, sensor, items, argv, message):
     run_dir = twin_site(tmp_path, sensor, **items)
@@ -157,19 +175,91 @@ def test_a_site_that_cannot_be_fitted_is_refused_and_nothing_written(tmp_path, c
     assert contents(out) == {"parameter.ini": b"earlier\n"}
 
 
+class Surface:
+    """An objective over two items a and b in 0:1 whose metric is `shape`(a, b), sampled on a grid."""
+
+    def __init__(self, shape, tmp_path):
+        self.names, self.metric, self.shape = ["a", "b"], "rmse", shape
+        self.site = type("Site", (), {"run_dir": str(tmp_path)})
+        grid = np.stack(np.meshgrid(np.linspace(0, 1, 21), np.linspace(0, 1, 21)), axis=-1).reshape(-1, 2)
+        self.samples, self.values = [grid], [self.shape(grid[:, 0], grid[:, 1])]
+
+    def summary(self, x):
+        return {"rmse": self.shape(x[:, 0], x[:, 1])}
+
+    def best(self):
+        return dict(zip(self.names, self.samples[0][np.argmin(self.values[0])]))
+
+
+# The members run cover a and b over 0:1; b's range may be wider (the profile then reaches beyond them).
+@pytest.mark.parametrize("shape, weak, refused, b_range", [(*case, (0, 1))[:4] for case in [
+    (lambda a, b: (a - 0.4) ** 2 + (b - 0.6) ** 2 + 0.01, {}, None),
+    (lambda a, b: (a - 1.3) ** 2 + (b - 0.6) ** 2, {"a": "the best lies at the high edge of its range 0:1"}, None),
+    (lambda a, b: (a - 0.4) ** 2 + (b + 0.5) ** 2, {"b": "the best lies at the low edge of its range 0:1"}, None),
+    (lambda a, b: (a - 0.4) ** 2 + (b - 0.98) ** 2 + 1.0, {"b": "the best lies at the high edge"}, None),
+    (lambda a, b: (a - 0.4) ** 2 + 0.01 * (b - 0.3) ** 2 + 0.05, {
+        "b": "the members within 5% of the best metric reach the low edge of its range -0.005:1"}, None, (-0.005, 1)),
+    # no member beyond 1, but the metric still falls toward the end of the range
+    (lambda a, b: (a - 0.4) ** 2 + (b - 1.3) ** 2, {"b": "the best lies at the high edge of its range 0:1.2"}, None,
+     (0, 1.2)),
+    (lambda a, b: (a + b - 0.8) ** 2 + 0.01, {
+        "a": "the members within 5% of the best metric span 80% of its range (a ridge or plateau)",
+        "b": "the members within 5% of the best metric span 80% of its range (a ridge or plateau)"}, None),
+    (lambda a, b: (a + 0.5 * b - 0.75) ** 2 + 0.1, {
+        "a": "the members within 5% of the best metric span 60% of its range (a ridge or plateau)",
+        "b": "the members within 5% of the best metric span 100% of its range"}, None),
+    (lambda a, b: (a - 0.4) ** 2 + 0 * b + 0.01, {}, "does not decide b (rmse spread 0 over 0:1)"),
+    (lambda a, b: 0.02 + 0 * a, {}, "the metric rmse is the same for all 441 members (spread 0, tolerance 2e-08)"),
+    (lambda a, b: 0.02 + 1e-9 * a, {}, "the metric rmse is the same for all 441 members (spread 1e-09, "),
+    (lambda a, b: 1e-9 * a + (b - 0.5) ** 2 + 0.01, {}, "does not decide a (rmse spread 1e-09 over 0:1) through"),
+]])
+def test_identifiability_names_the_items_the_metric_does_not_decide(tmp_path, shape, weak, refused, b_range):
+    objective = Surface(shape, tmp_path)
+    run = lambda: calibrate.identifiability(objective, [(0, 1), b_range], objective.best(), "lhs", {})  # noqa: E731
+    if refused:
+        with pytest.raises(pumak.InputError, match=re.escape(refused)):
+            run()
+        return
+    found = run()
+    assert found["weakly_constrained"] == sorted(weak)
+    for name, reason in weak.items():
+        assert any(text.startswith(reason) for text in found["items"][name]["weak"]), found["items"][name]
+
+
+@pytest.mark.parametrize("kind, text, value", [
+    (cli.threads, "1", 1), (cli.threads, "1024", 1024), (cli.threads, "1025", None), (cli.threads, "0", None),
+    (cli.seed, "0", 0), (cli.seed, "4294967295", 4294967295), (cli.seed, "4294967296", None), (cli.seed, "-1", None),
+    (cli.positive_int, "1", 1), (cli.positive_int, "2.5", None), (cli.positive_int, "", None),
+    (cli.finite_float, "-0.5", -0.5), (cli.finite_float, "1e308", 1e308), (cli.finite_float, "1e400", None),
+    (cli.finite_float, "nan", None), (cli.finite_float, "-inf", None), (cli.finite_float, "0,5", None),
+])
+def test_the_shared_argument_types_take_their_whole_range_and_nothing_else(kind, text, value):
+    if value is None:
+        with pytest.raises(argparse.ArgumentTypeError, match=re.escape(repr(text))):
+            kind(text)
+    else:
+        assert kind(text) == value and type(kind(text)) is type(value)
+
+
 @pytest.mark.parametrize("argv, message", [
     (["--free", "albedo=0.3:0.7"], "--free albedo: not a real item of parameter.ini"),
     (["--free", "diffuse_mode=0:2"], "--free diffuse_mode: not a real item"),
     (["--free", "albedo_ice=0.7:0.3"], "LOW below HIGH"),
     (["--free", "albedo_ice=0.3:nan"], "LOW and HIGH must be finite"),
     (["--free", "ch=0.001:0.002", "--free", "ch=0.002:0.003"], "--free: an item is given twice"),
-    (["--free", "ch=0.001:0.002", "--walkers", "0"], "--walkers 0: expected a positive number"),
+    (["--free", "ch=0.001:0.002", "--walkers", "0"], "argument --walkers: '0': expected a whole number from 1 to "),
+    (["--free", "ch=0.001:0.002", "--seed", "-1"], "argument --seed: '-1': expected a seed from 0 to 4294967295"),
+    (["--free", "ch=0.001:0.002", "--threads", "99999999999999999999"], "argument --threads: '99999999999999999999': "
+     "expected a number of threads from 1 to 1024"),
+    (["--free", "ch=0.001:0.002", "--method", "mcmc", "--obs-error", "nan"], "argument --obs-error: 'nan': expected "
+     "a finite number"),
     (["--free", "ch=0.001:0.002", "--method", "mcmc", "--metric", "bias"], "--metric: mcmc samples"),
     (["--free", "ch=0.001:0.002", "--method", "mcmc", "--obs-error", "-1"], "--obs-error -1.0"),
-    (["--free", "ch=0.001:0.002", "--tol", "inf"], "--tol inf"),
+    (["--free", "ch=0.001:0.002", "--tol", "inf"], "argument --tol: 'inf': expected a finite number"),
+    (["--free", "ch=0.001:0.002", "--tol", "0"], "--tol 0.0: expected a positive number"),
     (["--free", "ch=0.001:0.002"], "cannot write {c}: not a directory"),
-    (["--free", "ch=0.001:0.002", "--method", "lhs", "--samples", str(10**13)],
-     f"--samples {10**13}: the {10**13} members kept need 298023.2 GiB of memory"),
+    (["--free", "ch=0.001:0.002", "--method", "lhs", "--samples", str(2 * 10**9)],
+     f"--samples {2 * 10**9}: the {2 * 10**9} members kept need 59.6 GiB of memory"),
     (["--free", "ch=0.001:0.002", "--method", "mcmc", "--walkers", "100000", "--steps", "100000000"],
      "--walkers 100000, --steps 100000000: the 10000000000000 members kept need 298023.2 GiB"),
 ])

@@ -91,18 +91,31 @@ def test_cf_and_acdd_attributes(kpc, name, value):
     assert kpc[3].attrs[name] == value
 
 
-@pytest.mark.parametrize("name", ["title", "summary", "keywords", "id", "history", "source", "date_created"])
-def test_acdd_texts_are_there(kpc, name):
-    assert isinstance(kpc[3].attrs[name], str) and len(kpc[3].attrs[name]) > 5
+KINDS = {"text": str, "integer": np.int32, "real": np.float32}
+
+
+@pytest.mark.parametrize("item", _core.parameter_items(), ids=lambda item: item["name"])
+def test_each_parameter_keeps_its_kind_and_value_through_netcdf(kpc, item):
+    site, _, _, back = kpc
+    value = back.attrs[f"parameter_{item['name']}"]
+    assert type(value) is KINDS[item["kind"]]  # an integer item written as a real would read back as one
+    assert value == (value.dtype.type(site.parameters[item["name"]]) if item["kind"] != "text"
+                     else site.parameters[item["name"]])
 
 
 def test_id_and_date_created(kpc):
     site, results, dataset, back = kpc
-    created = datetime.datetime.strptime(back.attrs["date_created"], "%Y-%m-%dT%H:%M:%SZ")
-    assert abs(created - datetime.datetime.utcnow()) < datetime.timedelta(minutes=10)
+    stamp = "%Y-%m-%dT%H:%M:%SZ"
+    before = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0, tzinfo=None)
     again = pumak.to_xarray(results, site.parameters, site.met, provenance=site.provenance)
+    after = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+    assert before <= datetime.datetime.strptime(again.attrs["date_created"], stamp) <= after
+    assert datetime.datetime.strptime(back.attrs["date_created"], stamp) <= after
     other = pumak.to_xarray(results, {**site.parameters, "albedo_ice": 0.4}, site.met, provenance=site.provenance)
     assert again.attrs["id"] == dataset.attrs["id"] != other.attrs["id"]
+    assert back.attrs["id"].startswith(f"pumak_{back['station'].item()}_pumak_metrun_")
+    assert all(isinstance(back.attrs[name], str) and len(back.attrs[name]) > 5
+               for name in ("title", "summary", "keywords", "history", "source"))
 
 
 # column -> cell_methods: fluxes are hourly means, states and labels are values at the end of the hour
@@ -138,11 +151,25 @@ def test_results_survive_netcdf_to_the_bit(kpc):
     assert_same_bits(frame, results)
 
 
-def test_without_met_there_is_no_time_axis_and_it_says_so(kpc):
+@pytest.mark.parametrize("years, why", [
+    (None, "no time coordinate: the rows are the run's hours in order"),
+    ({4: 2300}, "; year 2300 in record 5 is outside the years a time axis holds (1678 to 2261)"),
+    ({0: 1600}, "; year 1600 in record 1 is outside the years a time axis holds (1678 to 2261)"),
+    ({7: 2261}, None),
+])
+def test_without_a_calendar_there_is_no_time_axis_and_it_says_why(kpc, years, why):
     site, results, _, _ = kpc
-    dataset = pumak.to_xarray(results, site.parameters)
+    if years is None:
+        dataset = pumak.to_xarray(results, site.parameters)
+    else:
+        year = site.met["column_1"].to_numpy().copy()
+        year[list(years)] = list(years.values())
+        dataset = pumak.to_xarray(results, site.parameters, site.met.assign(column_1=year))
+    if why is None:
+        assert dataset["time"].size == len(results) and "comment" not in dataset.attrs
+        return
     assert "time" not in dataset.coords and "time_bnds" not in dataset
-    assert dataset.attrs["comment"].startswith("no time coordinate")
+    assert dataset.attrs["comment"].startswith("no time coordinate") and dataset.attrs["comment"].endswith(why)
     assert dataset.attrs["Conventions"] == "CF-1.11 ACDD-1.3" and dataset["station"].item() == "kpc_l_2016_08"
 
 
@@ -158,6 +185,7 @@ BAD = {  # the argument -> the keyword arguments given
     "met without years": ("met", dict(met=pd.DataFrame({"month": [8]}))),
     "met years as reals": ("met", dict(met=pd.DataFrame({"column_1": np.full(720, 2016.0)}))),
     "met too short": ("met", dict(met=pd.DataFrame({"column_1": np.full(10, 2016)}))),
+
     "program a number": ("program", dict(program=5)),
     "unknown program": ("program", dict(program="pumak_other")),
     "provenance a list": ("provenance", dict(provenance=["x"])),

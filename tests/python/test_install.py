@@ -126,26 +126,36 @@ def closed_pipe_run(command, args, buffered):
 
 
 NOT_A_DIRECTORY = (2, "pumak check: /nonexistent/run: not a directory\n")
+GOLDEN_ERROR = str(ROOT / "tests" / "data" / "golden" / "fixed_a_kpc_l" / "run")  # a site check finds an error in
 
 
-@pytest.mark.parametrize("command", pumak_commands())
-@pytest.mark.parametrize("buffered", [True, False], ids=["buffered", "unbuffered"])
-@pytest.mark.parametrize("args, when_buffered, when_unbuffered", [
-    (["--help"], (0, ""), (0, "")),
-    (["--version"], (0, ""), (0, "")),
-    (["check", "--help"], (0, ""), (0, "")),
-    (["plot", "--help"], (0, ""), (0, "")),
-    (["check", str(ROOT / "example" / "run")], (0, "0 error(s), 0 warning(s)\n"), (0, "0 error(s), 0 warning(s)\n")),
-    (["check", "/nonexistent/run"], NOT_A_DIRECTORY, NOT_A_DIRECTORY),
-    # A check that found an error: when its output was buffered, it finished before the pipe was
-    # found closed and keeps its status and summary; unbuffered, the closed pipe stopped it.
-    (["check", str(ROOT / "tests" / "data" / "golden" / "fixed_a_kpc_l" / "run")],
-     (1, "1 error(s), 0 warning(s)\n"), (0, "")),
-])
-def test_closed_pipe_ends_quietly(command, buffered, args, when_buffered, when_unbuffered):
+# Each way of writing into the closed pipe once: the parser's help, a summary on stderr, a refusal, and a
+# check that found an error, which keeps its status and summary when its output was buffered (it finished
+# before the pipe was found closed) and ends quietly when unbuffered (the closed pipe stopped it). The
+# console script runs the same main as `python -m pumak`: two cases show it ends the same way.
+PIPE_CASES = {
+    "help": (["--help"], False, (0, "")),
+    "version": (["--version"], True, (0, "")),
+    "plot help": (["plot", "--help"], True, (0, "")),
+    "check": (["check", str(ROOT / "example" / "run")], False, (0, "0 error(s), 0 warning(s)\n")),
+    "refusal": (["check", "/nonexistent/run"], True, NOT_A_DIRECTORY),
+    "error buffered": (["check", GOLDEN_ERROR], True, (1, "1 error(s), 0 warning(s)\n")),
+    "error unbuffered": (["check", GOLDEN_ERROR], False, (0, "")),
+}
+
+
+def closed_pipe_cases():
+    for command in pumak_commands():
+        for name, case in PIPE_CASES.items():
+            if command.id == "python -m pumak" or name in ("version", "error buffered"):
+                yield pytest.param(command.values[0], *case, id=f"{command.id}: {name}")
+
+
+@pytest.mark.parametrize("command, args, buffered, expected", closed_pipe_cases())
+def test_closed_pipe_ends_quietly(command, args, buffered, expected):
     """`pumak ... | head -1`: a status and at most the command's own line, never a traceback."""
     done = closed_pipe_run(command, args, buffered)
-    assert (done.returncode, done.stderr) == (when_buffered if buffered else when_unbuffered)
+    assert (done.returncode, done.stderr) == expected
 
 
 @pytest.mark.parametrize("command", pumak_commands())
