@@ -215,7 +215,8 @@ def task_states(directory, plan=None):
         status = _exit_status(log_path(directory, task, "exit"))
         problem = _part_problem(part, plan, task) if os.path.exists(part) else None
         if os.path.exists(part) and problem is None:
-            state, detail = "done", line or "part written"
+            state, detail = "done", (line or "part written") if status in (None, 0) else \
+                f"{os.path.relpath(part, directory)} (written earlier; the last run ended: {line})"
         elif problem is not None:
             state, detail = "failed", problem if status in (None, 0) else f"{line} ({problem})"
         elif status is not None and status != 0:
