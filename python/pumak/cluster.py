@@ -81,7 +81,7 @@ def site_identity(run_dir, program, table, columns):
     dict
         ``identity`` (the attributes ``ensemble_program``,
         ``ensemble_met_sha256`` and ``ensemble_site_parameters`` as text),
-        ``variables`` (the part's data variables, sorted) and ``hours``.
+        ``variables`` (the part's variables and coordinates, sorted) and ``hours``.
 
     Raises
     ------
@@ -93,7 +93,7 @@ def site_identity(run_dir, program, table, columns):
     trial = ensembles.ensemble(site.met, site.parameters, table.iloc[:1], columns=columns, threads=1,
                                program=site.program)
     return {"identity": {key: str(trial.attrs[key]) for key in _PLAN_IDENTITY},
-            "variables": sorted(str(name) for name in trial.data_vars), "hours": int(trial.sizes["time"])}
+            "variables": sorted(str(name) for name in trial.variables), "hours": int(trial.sizes["time"])}
 
 
 def read_plan(directory):
@@ -143,11 +143,11 @@ def _part_problem(path, plan, task):
     import xarray as xr
 
     n, total = plan["tasks"], plan["members"]["total"]
-    try:
-        with xr.open_dataset(path, cache=False) as part:
+    try:  # the header and the member numbers, undecoded: the status of thousands of tasks stays quick
+        with xr.open_dataset(path, cache=False, decode_cf=False) as part:
             attrs = dict(part.attrs)
             numbers = part["member"].to_numpy() if "member" in part.coords else None
-            variables = sorted(str(name) for name in part.data_vars)
+            variables = sorted(str(name) for name in part.variables)
             hours = part.sizes.get("time")
     except Exception:  # the netCDF library's and xarray's errors on a damaged file
         return f"{os.path.relpath(path, os.path.dirname(os.path.dirname(path)))}: not a readable NetCDF file"

@@ -110,6 +110,10 @@ def workspace(tmp_path_factory):
     status, _, err = pumak_command("ensemble", root / "site" / "run", "--members", root / "m2.csv", "--columns",
                                    *COLUMNS, "--shard", "2/3", "--quiet", "--out", root / "other_2.nc")
     assert status == 0, err
+    # and one of this members table without the hourly column
+    status, _, err = pumak_command("ensemble", root / "site" / "run", "--members", root / "m.csv", "--shard", "2/3",
+                                   "--quiet", "--out", root / "summary_2.nc")
+    assert status == 0, err
     return root
 
 
@@ -174,6 +178,8 @@ ENDINGS = {
     "a part of another members table": (lambda p, r: shutil.copy(r / "other_2.nc", p / "parts/part_2.nc"), "failed",
                                         "parts/part_2.nc: not of this plan (ensemble_members_sha256, "
                                         "ensemble_members_total differ)"),
+    "a part without the plan's columns": (lambda p, r: shutil.copy(r / "summary_2.nc", p / "parts/part_2.nc"),
+                                          "failed", "parts/part_2.nc: other variables or hours than the plan's"),
     "the members changed under it": (lambda p, r: (_forget(p, "parts/part_2.nc"),
                                                    _rewrite(p / "members/m.csv", "0.3", "0.31"), by_hand(p, 2)),
                                      "failed", "task 2: members/m.csv changed since the plan; plan again into a new "
