@@ -58,10 +58,15 @@ def make_plan(root, name, tasks, *options):
     return root / name
 
 
+def bare_environment(**variables):
+    """A shell's environment without PYTHONPATH: a plan's script finds its installation by itself."""
+    return {**{k: v for k, v in os.environ.items() if k != "PYTHONPATH"}, **variables}
+
+
 def by_hand(plan, *tasks, script="array.sbatch"):
     """Runs tasks as a machine without a scheduler does, side by side, from another working directory."""
     children = [subprocess.Popen(["bash", str(plan / script), str(task)], cwd="/", stdout=subprocess.DEVNULL,
-                                 env=package_environment()) for task in tasks]
+                                 env=bare_environment()) for task in tasks]
     return [child.wait(timeout=300) for child in children]
 
 
@@ -123,21 +128,22 @@ def test_a_plan_run_by_hand_resumes_and_merges_to_the_serial_ensemble(workspace,
     script = (plan / "array.sbatch").read_text()
     assert "#SBATCH --array=1-3\n" in script and f"#SBATCH --output={plan}/logs/task_%a.log\n" in script
     assert f"{sys.executable} -m pumak ensemble" in script and "--shard \"$task/3\"" in script
-    for name in ("parts/part_2.nc", "logs/task_2.log", "logs/task_2.exit"):
+    for name in ("parts/part_1.nc", "logs/task_1.log", "logs/task_1.exit", "parts/part_3.nc", "logs/task_3.log",
+                 "logs/task_3.exit"):
         (plan / name).unlink()
     found = states(plan)
-    assert (found["done"], found["missing"], found["failed"]) == ([1, 3], [2], [])
+    assert (found["done"], found["missing"], found["failed"]) == ([2], [1, 3], [])
     assert [row["members"] for row in found["rows"]] == [[0, 1], [2, 3], [4, 6]]
 
     status, _, err = pumak_command("ensemble", "merge", plan, "--out", tmp_path / "early.nc")
-    assert status == 2 and err == (f"pumak ensemble merge: {plan}: 1 of 3 tasks not done: 2 (missing); "
+    assert status == 2 and err == (f"pumak ensemble merge: {plan}: 2 of 3 tasks not done: 1 (missing); 3 (missing); "
                                    f"pumak ensemble plan --resume {plan} writes a script for them\n")
     assert not (tmp_path / "early.nc").exists()
 
     status, out, err = pumak_command("ensemble", "plan", "--resume", plan)
-    assert (status, err) == (0, "") and out.startswith(f"{plan / 'resume.sbatch'}: tasks 2 of 3 ")
-    assert "#SBATCH --array=2\n" in (plan / "resume.sbatch").read_text()
-    assert by_hand(plan, 2, script="resume.sbatch") == [0]
+    assert (status, err) == (0, "") and out.startswith(f"{plan / 'resume.sbatch'}: tasks 1,3 of 3 ")
+    assert "#SBATCH --array=1,3\n" in (plan / "resume.sbatch").read_text()
+    assert by_hand(plan, 1, 3, script="resume.sbatch") == [0, 0]
     assert states(plan)["done"] == [1, 2, 3]
     status, out, _ = pumak_command("ensemble", "plan", "--resume", plan)
     assert status == 0 and out == f"{plan}: all 3 tasks done; nothing to resume (pumak ensemble merge {plan} --out FILE)\n"
@@ -145,6 +151,11 @@ def test_a_plan_run_by_hand_resumes_and_merges_to_the_serial_ensemble(workspace,
     status, out, err = pumak_command("ensemble", "merge", plan, "--out", tmp_path / "merged.nc")
     assert status == 0 and out.startswith(f"{tmp_path / 'merged.nc'}: 7 members from the 3 tasks of {plan} x "), err
     assert_same_ensemble(tmp_path / "merged.nc", root / "serial.nc")
+
+    # as many tasks as members: one member each
+    shutil.copytree(root / "site", tmp_path / "site")
+    shutil.copy(root / "m.csv", tmp_path / "m.csv")
+    assert [row["members"] for row in states(make_plan(tmp_path, "one_each", 7))["rows"]] == [[k, k] for k in range(7)]
 
 
 def _rewrite(path, old, new):
@@ -279,7 +290,7 @@ def slurm(tmp_path_factory):
                              text=True, timeout=120)
     try:
         assert started.returncode == 0, started.stderr
-        yield package_environment(SLURM_CONF=started.stdout.strip().split("=", 1)[1])
+        yield bare_environment(SLURM_CONF=started.stdout.strip().split("=", 1)[1])
     finally:
         subprocess.run([str(script), "stop", str(directory)], timeout=120, check=True)
 
