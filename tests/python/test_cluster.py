@@ -318,7 +318,7 @@ def wait_for(env, job, deadline=300):
     raise AssertionError(f"job {job} still queued after {deadline} s")
 
 
-def test_on_slurm_a_plan_runs_a_cancelled_task_is_resumed_and_the_merge_is_the_serial_run(workspace, slurm, tmp_path):
+def test_on_slurm_a_plan_runs_a_cancelled_task_is_resumed_and_the_merge_is_the_serial_run(slurm, workspace, tmp_path):
     root = workspace
     whole = make_plan(root, "slurm_whole", 2, "--time", "10", "--sbatch=--comment=whole")
     done = sbatch(slurm, "--wait", whole / "array.sbatch")
@@ -345,7 +345,7 @@ def test_on_slurm_a_plan_runs_a_cancelled_task_is_resumed_and_the_merge_is_the_s
     assert_same_ensemble(tmp_path / "merged.nc", root / "serial.nc")
 
 
-def test_on_slurm_a_task_whose_members_changed_under_it_fails_and_status_says_why(workspace, slurm):
+def test_on_slurm_a_task_whose_members_changed_under_it_fails_and_status_says_why(slurm, workspace):
     plan = make_plan(workspace, "slurm_changed", 2)
     job = submit(slurm, plan / "array.sbatch", "--hold")
     _rewrite(plan / "members/m.csv", "0.3", "0.31")
