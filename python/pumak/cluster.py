@@ -304,7 +304,8 @@ def _script(plan, directory, tasks):
         'trap \'echo "task $task: stopped by SIGTERM (cancelled, out of time or preempted)"; '
         'echo 143 >"logs/task_$task.exit"; exit 143\' TERM',
         f"if ! printf '%s  %s\\n' {plan['members']['sha256']} {shlex.quote(members)} | sha256sum --check --status; then",
-        f'  echo "task $task: {plan["members"]["file"]} changed since the plan; plan again into a new directory"',
+        '  echo "task $task: "' + shlex.quote(f"{plan['members']['file']} changed since the plan; plan again into a "
+                                            "new directory"),
         '  echo 2 >"logs/task_$task.exit"; exit 2',
         "fi",
     ]
@@ -355,6 +356,9 @@ def plan(args):
         raise InputError(f"--out {args.out}: exists and is not an empty directory (a plan goes into a new one; "
                          f"pumak ensemble plan --resume {args.out} resubmits an earlier plan)", item="--out")
     sbatch = _sbatch_lines(args)
+    if re.search(r"\s", directory) or (args.job_name and re.search(r"[\s#]", args.job_name)):
+        blank = f"--out {args.out}" if re.search(r"\s", directory) else f"--job-name {args.job_name!r}"
+        raise InputError(f"{blank}: holds a blank, which an #SBATCH line cannot carry", item=blank.split()[0])
     columns = [name for text in args.columns for name in text.split(",") if name]
     table, digest, lines = ensembles._read_members(args.members)
     total = len(table)

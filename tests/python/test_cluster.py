@@ -244,13 +244,14 @@ def test_resume_refuses_a_plan_whose_site_or_members_changed(workspace, tmp_path
     (["--tasks", "2", "--out", "NONEMPTY"], "exists and is not an empty directory"),
     (["--tasks", "2", "--resume", "done"], "--resume takes the plan directory alone, not RUN_DIR"),
     (["--members", "m.csv"], "the following arguments are required: --tasks"),
+    (["--tasks", "2", "--out", "WITH BLANK"], "WITH BLANK: holds a blank, which an #SBATCH line cannot carry"),
 ])
 def test_bad_plans_are_one_line_and_status_2(workspace, tmp_path, argv, message):
     (tmp_path / "BAD.csv").write_text("albedo_ice,ch\n0.5,0.002\n0.5,x\n")
     (tmp_path / "BADITEM.csv").write_text("albedo_ice,diffuse_mode\n0.5,0\n0.5,1\n0.5,1.5\n")
     (tmp_path / "NONEMPTY").mkdir()
     (tmp_path / "NONEMPTY" / "x").write_text("")
-    argv = [str(tmp_path / f"{a}.csv") if a in ("BAD", "BADITEM") else str(tmp_path / a) if a == "NONEMPTY" else
+    argv = [str(tmp_path / f"{a}.csv") if a in ("BAD", "BADITEM") else str(tmp_path / a) if a in ("NONEMPTY", "WITH BLANK") else
             str(workspace / a) if a == "done" else a for a in argv]
     full = ["ensemble", "plan", workspace / "site" / "run", "--members", workspace / "m.csv", "--out",
             tmp_path / "plan", *argv]
