@@ -19,8 +19,10 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 # fresh venv, and its wheel built, so that a packaging fault fails here; then
 # every Python test against the installed package and the programs just
 # built, from a directory outside the tree: reference runs, sites, station
-# files, ensembles (a Dask cluster on the loopback), plots, the installation
-# itself (the wheel into a second venv).
+# files, ensembles (a Dask cluster on the loopback; job arrays on a one-node
+# Slurm the tests start and stop with tools/slurm_cluster.sh, as root only),
+# plots, the installation itself (the wheel into a second venv). -rs names
+# the reason of each skipped test.
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 venv=build/python-venv
@@ -36,7 +38,7 @@ if [ -n "$written" ]; then
 fi
 wheels=(build/python-wheel/pumak-*.whl)
 (cd "$scratch" && PUMAK_TEST_INSTALLED=1 PUMAK_WHEEL="$root/${wheels[0]}" PUMAK_BUILD_DIR="$root/build" \
-  "$root/$venv/bin/python" -m pytest "$root/tests/python" -q -p no:cacheprovider)
+  "$root/$venv/bin/python" -m pytest "$root/tests/python" -q -rs -p no:cacheprovider)
 rm -rf "$scratch"
 trap - EXIT
 

@@ -761,7 +761,10 @@ def main(argv=None):
         crash the interpreter at exit).
     """
     argv = sys.argv[1:] if argv is None else list(argv)
-    if argv[:1] == ["merge"]:
+    from pumak import cluster  # plan, status, and merge of a plan directory
+    if cluster.handles(argv):
+        status = cluster.main(argv)
+    elif argv[:1] == ["merge"]:
         status = cli.run("ensemble merge", lambda: _merge_command(argv[1:]))
     else:
         status = cli.run("ensemble", lambda: _run_command(argv))
