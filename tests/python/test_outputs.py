@@ -494,13 +494,43 @@ def test_the_directory_writer_refuses_what_it_cannot_carry_over(make, said, site
     assert _leftovers(example.parent) == []
 
 
-def test_a_mounted_file_system_in_the_site_is_left_alone(site, example):
-    with _small_disk(example / "data" / "disk", "64k") as disk:
+def _dead_pid():
+    child = subprocess.Popen(["true"])
+    child.wait()
+    return child.pid
+
+
+@pytest.mark.parametrize("where", ["data/disk", ".site.unfinished-{dead}-1/disk"], ids=["in the site",
+                                                                                        "in a leftover"])
+def test_a_mounted_file_system_is_left_alone(where, site, example):
+    folder = example.parent / where.format(dead=_dead_pid()) if where.startswith(".") else example / where
+    folder.parent.mkdir(exist_ok=True)
+    with _small_disk(folder, "64k") as disk:
         (disk / "logger.dat").write_text("on another file system")
-        with pytest.raises(pumak.errors.OutputError, match="is a mount point"):
+        with pytest.raises(pumak.errors.OutputError, match="is a mount point") if where.startswith("data") \
+                else contextlib.nullcontext():
             pumak.write_site(example, _with(site.parameters, n_days=2), site.met)
-        outputs.remove_stale(example)
         assert (disk / "logger.dat").read_text() == "on another file system"
+
+
+# Entries beside the site -> whether the next write removes them.
+STALE = {
+    "an older name of a dead process": (".site.unfinished-{dead}", True),
+    "a call's name of a dead process": (".site.unfinished-{dead}-7", True),
+    "the earlier site of a dead process": (".site.unfinished-{dead}-7.previous", True),
+    "a live process's": (".site.unfinished-{alive}-7", False),
+    "another call of this process": (".site.unfinished-{me}-999999", False),
+    "another target's": (".other.unfinished-{dead}-7", False),
+}
+
+
+@pytest.mark.parametrize("name, removed", STALE.values(), ids=STALE.keys())
+def test_the_next_write_removes_only_what_dead_processes_left(name, removed, example):
+    left = example.parent / name.format(dead=_dead_pid(), alive=os.getppid(), me=os.getpid())
+    (left / "run").mkdir(parents=True)
+    (left / "run" / "parameter.ini").write_text("left")
+    _tagged(example, "a")
+    assert left.exists() != removed and (example / "run" / "results_kpc_l.csv").exists()
 
 
 # A write without the exchange in one step, killed between its two renames, and what comes next.
