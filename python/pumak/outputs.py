@@ -77,7 +77,7 @@ def remove_stale(path):
     stale = []
     for entry in entries:
         match = _UNFINISHED.match(entry)
-        if match and match["name"] == name and int(match["pid"]) != os.getpid() and not _alive(int(match["pid"])):
+        if match and match["name"] == name and not _alive(int(match["pid"])):
             stale.append((entry, bool(match["previous"])))
     target = os.path.join(directory, name)
     for entry, previous in stale:

@@ -216,14 +216,26 @@ def _small_disk(folder, size):
         subprocess.run(["umount", "-l", str(folder)], check=False)
 
 
-def test_a_full_disk_is_reported_and_the_earlier_site_kept(site, tmp_path):
-    with _small_disk(tmp_path / "disk", "32k") as disk:
-        root = disk / "site"
-        pumak.write_site(root, _with(site.parameters, n_days=1), site.met.iloc[:24])
-        before = _snapshot(root)
+def _whole_month_netcdf(site, disk):
+    cf.write_netcdf(pumak.to_xarray(pumak.run(site.parameters, site.met), site.parameters, site.met), disk / "r.nc")
+
+
+# disk size, an earlier output that fits, the write that does not fit
+FULL_DISK = {
+    "site": ("32k", lambda s, d: pumak.write_site(d / "site", _with(s.parameters, n_days=1), s.met.iloc[:24]),
+             lambda s, d: pumak.write_site(d / "site", s.parameters, s.met)),
+    "NetCDF, refused before writing": ("64k", lambda s, d: None, _whole_month_netcdf),
+}
+
+
+@pytest.mark.parametrize("size, earlier, write", FULL_DISK.values(), ids=FULL_DISK.keys())
+def test_a_full_disk_is_reported_and_the_earlier_output_kept(size, earlier, write, site, tmp_path):
+    with _small_disk(tmp_path / "disk", size) as disk:
+        earlier(site, disk)
+        before = _snapshot(disk)
         with pytest.raises(pumak.errors.OutputError, match="No space left on device"):
-            pumak.write_site(root, site.parameters, site.met)
-        assert _snapshot(root) == before and _leftovers(disk) == []
+            write(site, disk)
+        assert _snapshot(disk) == before and _leftovers(disk) == []
 
 
 NETCDF = """
@@ -264,14 +276,6 @@ def test_an_interrupted_netcdf_write_keeps_the_earlier_file(stop, fsize, blind, 
     assert _leftovers(tmp_path) == []
     if fsize:
         assert "File too large" in out.stdout and "Traceback" not in out.stderr
-
-
-def test_netcdf_on_a_full_disk_is_refused_before_writing(site, tmp_path):
-    dataset = pumak.to_xarray(pumak.run(site.parameters, site.met), site.parameters, site.met)
-    with _small_disk(tmp_path / "disk", "64k") as disk:
-        with pytest.raises(pumak.errors.OutputError, match="No space left on device"):
-            cf.write_netcdf(dataset, disk / "r.nc")
-        assert list(disk.iterdir()) == []
 
 
 @pytest.mark.parametrize("piece", [7, 720, 100_000])  # a piece that does not divide the records, one, more
@@ -387,45 +391,55 @@ def test_a_file_written_by_two_calls_at_once_is_the_later_one(tmp_path):
     assert path.read_text() == "outer" and _leftovers(tmp_path) == []
 
 
-def test_threads_writing_one_site_all_finish_and_keep_its_files(site, example):
+def _site_by_threads(site, example, k):
+    pumak.write_site(example, _with(site.parameters, n_days=2, albedo_ice=0.3 + k / 100), site.met)
+
+
+def _netcdf_by_threads(site, example, k):
+    parameters = _with(site.parameters, n_days=2, albedo_ice=0.3 + k / 100)
+    cf.write_netcdf(pumak.to_xarray(pumak.run(parameters, site.met), parameters, site.met), example / "r.nc")
+
+
+def _site_written(example):
+    assert (example / "run" / "results_kpc_l.csv").read_text() == "mine\n"
+    return pumak.read_site(example / "run").parameters["albedo_ice"]
+
+
+def _netcdf_written(example):
+    with xr.open_dataset(example / "r.nc") as back:
+        assert back.sizes["time"] == 48
+        return np.float32(back.attrs["parameter_albedo_ice"])
+
+
+@pytest.mark.parametrize("write, written", [(_site_by_threads, _site_written), (_netcdf_by_threads, _netcdf_written)],
+                         ids=["site", "NetCDF file"])
+def test_threads_writing_one_target_all_finish_and_one_of_them_stays(write, written, site, example):
     errors = []
 
-    def write(k):
+    def writer(k):
         try:
-            for _ in range(4):
-                pumak.write_site(example, _with(site.parameters, n_days=2, albedo_ice=0.3 + k / 100), site.met)
+            for _ in range(3):
+                write(site, example, k)
         except BaseException as error:  # noqa: B036 - any failure of a thread is the test's failure
             errors.append(error)
 
-    threads = [threading.Thread(target=write, args=(k,)) for k in range(4)]
+    threads = [threading.Thread(target=writer, args=(k,)) for k in range(3)]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
-    assert errors == [] and (example / "run" / "results_kpc_l.csv").read_text() == "mine\n"
-    assert pumak.read_site(example / "run").parameters["albedo_ice"] in {np.float32(0.3 + k / 100) for k in range(4)}
-    assert _leftovers(example.parent) == []
+    assert errors == [] and written(example) in {np.float32(0.3 + k / 100) for k in range(3)}
+    assert _leftovers(example) == [] and _leftovers(example.parent) == []
 
 
-def test_threads_writing_one_netcdf_file_both_finish(site, tmp_path):
-    parameters = _with(site.parameters, n_days=2)
-    dataset = pumak.to_xarray(pumak.run(parameters, site.met), parameters, site.met)
-    errors = []
-
-    def write():
-        try:
-            cf.write_netcdf(dataset, tmp_path / "r.nc")
-        except BaseException as error:  # noqa: B036
-            errors.append(error)
-
-    threads = [threading.Thread(target=write) for _ in range(2)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert errors == [] and _leftovers(tmp_path) == []
-    with xr.open_dataset(tmp_path / "r.nc") as back:
-        assert back.sizes["time"] == 48
+@pytest.mark.parametrize("write", [lambda path: outputs.write_file(path, "new"), lambda path: _tagged(path, "a")],
+                         ids=["file", "directory"])
+def test_a_name_left_by_a_dead_process_of_the_same_id_is_not_taken(write, tmp_path, monkeypatch):
+    monkeypatch.setattr(outputs, "_calls", iter(range(5, 10)))
+    taken = tmp_path / f".t.unfinished-{os.getpid()}-5"
+    taken.write_text("left")
+    write(tmp_path / "t")
+    assert taken.read_text() == "left" and (tmp_path / "t").exists()
 
 
 def test_a_second_prepare_into_the_same_new_folder_is_told(tmp_path, monkeypatch, capsys):
@@ -671,3 +685,20 @@ def test_an_output_that_is_an_input_of_the_command_is_refused(command, arguments
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and spelt(said) in err, err
     assert _snapshot(tmp) == before
+
+
+def test_a_failed_second_rename_puts_the_earlier_site_back(example, monkeypatch):
+    before = _snapshot(example)
+    monkeypatch.setattr(outputs, "_exchange", lambda a, b: False)
+    rename = os.rename
+
+    def failing(source, target):
+        if os.fspath(target) == str(example) and os.fspath(source).rsplit("-", 1)[-1].isdigit():
+            raise OSError(errno.EIO, "Input/output error")
+        rename(source, target)
+
+    monkeypatch.setattr(os, "rename", failing)
+    with pytest.raises(pumak.errors.OutputError, match="Input/output error"):
+        _tagged(example, "a")
+    monkeypatch.undo()
+    assert _snapshot(example) == before and _leftovers(example.parent) == []
