@@ -675,6 +675,7 @@ def calibrate(run_dir, free, metric="rmse", method="de", seed=None, out=None, th
     out = os.path.join(os.path.dirname(os.path.abspath(run_dir)), "calibrated") if out is None else out
     if os.path.exists(out) and not os.path.isdir(out):  # refused before the work, not after it
         raise InputError(f"cannot write {out}: not a directory", file=os.fspath(out), item="--out")
+    outputs.refuse_input(out, sitefiles.site_inputs(run_dir, site.parameters), replaces=FILES)
 
     _refuse_beyond_memory(method, len(names), options)
     objective = Objective(site, names, metric, threads)

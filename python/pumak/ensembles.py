@@ -35,6 +35,7 @@ import numpy as np
 import pandas as pd
 
 from pumak import _core, cli, memory, sitefiles, surface
+from pumak.outputs import refuse_input
 from pumak.cf import forcing_digest, netcdf_library_failed, to_xarray, write_netcdf
 from pumak.errors import InputError
 from pumak.model import met_arrays, program_name, read_site
@@ -530,6 +531,7 @@ def _run_command(argv):
     stages = cli.Stages("pumak ensemble")
     stages("reading the site")
     site = read_site(args.run_dir, program)
+    refuse_input(args.out, {"the members table": args.members, **sitefiles.site_inputs(args.run_dir, site.parameters)})
     stages(f"running {last - first} members")
     try:
         dataset = ensemble(site.met, site.parameters, table.iloc[first:last], columns=columns,
@@ -732,8 +734,7 @@ def _merge_command(argv):
     parser.add_argument("--out", required=True, metavar="FILE", help="NetCDF file to write")
     args = parser.parse_args(argv)
     started = time.perf_counter()
-    if os.path.abspath(args.out) in {os.path.abspath(p) for p in args.parts}:
-        raise InputError(f"--out {args.out}: is one of the parts", item="--out")
+    refuse_input(args.out, [("one of the parts", part) for part in args.parts])
     _writable(args.out)
     merged = merge(args.parts)
     write_netcdf(merged, args.out)

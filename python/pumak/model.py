@@ -172,6 +172,8 @@ def read_site(run_dir, program="pumak_metrun"):
     """
     name = program_name(program)
     run_dir = path_argument(run_dir, "run_dir")
+    if not os.path.isdir(run_dir):  # a site a killed rewrite left under a hidden name is put back
+        outputs.recover(os.path.dirname(os.path.abspath(run_dir)))
     directory = os.fsencode(run_dir)
     parameters = _core.read_parameters(directory, name)
     met = _core.read_met(directory, parameters)
@@ -372,7 +374,7 @@ def _json_plain(value):
     return value.item() if isinstance(value, np.generic) else str(value)
 
 
-def write_site(root, parameters, met, program="pumak_metrun", provenance=None):
+def write_site(root, parameters, met, program="pumak_metrun", provenance=None, exclusive=False):
     """Writes a site the program reads back exactly: root/run/parameter.ini and its met file, as one set.
 
     The two files are written into a new folder that takes the place of
@@ -398,6 +400,10 @@ def write_site(root, parameters, met, program="pumak_metrun", provenance=None):
         See `program_name`.
     provenance : dict, optional
         Written as root/provenance.json (JSON).
+    exclusive : bool
+        `root` is meant to be new (missing or empty): when another writer
+        filled it meanwhile, this one fails (`OutputError`, errno EEXIST)
+        instead of writing over it.
 
     Returns
     -------
@@ -457,5 +463,5 @@ def write_site(root, parameters, met, program="pumak_metrun", provenance=None):
             os.unlink(kept)  # a link to the earlier record, which describes other records
 
     replaces = ["run/parameter.ini", met_relative] + ([PROVENANCE_FILE] if provenance_text is not None else [])
-    outputs.write_directory(root, fill, replaces=replaces)
+    outputs.write_directory(root, fill, replaces=replaces, exclusive=exclusive)
     return os.path.join(root, "run")

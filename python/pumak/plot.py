@@ -306,13 +306,13 @@ def _plot(args):
     table_path = Path(args.table)
     png = Path(args.png) if args.png else table_path.with_suffix(".png")
     results = read_results(table_path)
-    if not args.no_plot and os.path.realpath(png) == os.path.realpath(table_path):
-        raise InputError(f"{args.table}: the figure would overwrite the table; give another PNG name",
-                         file=args.table)
-    if args.json not in (None, "-") and os.path.realpath(args.json) in (
-            os.path.realpath(table_path), None if args.no_plot else os.path.realpath(png)):
-        raise InputError(f"--json {args.json}: the summary would overwrite the table or the figure; give another "
-                         "name", item="--json")
+    if not args.no_plot:
+        outputs.refuse_input(png, {"the table": table_path}, option="figure")
+    if args.json not in (None, "-"):
+        outputs.refuse_input(args.json, {"the table": table_path}, option="--json")
+    if args.json not in (None, "-") and not args.no_plot and os.path.realpath(args.json) == os.path.realpath(png):
+        raise InputError(f"--json {args.json}: the summary would overwrite the figure; give another name",
+                         item="--json")
     table = _columns(results)
     s = summarise(table, table_path.name)
     if s["hours"] == 0:

@@ -40,7 +40,7 @@ import tomllib
 import numpy as np
 import pandas as pd
 
-from pumak import check, cli, model, stations, surface
+from pumak import check, cli, model, outputs, stations, surface
 from pumak.errors import GapError, InputError, OutputError, SourceError
 from pumak.layout import HOURS_PER_DAY, INTEGER_ITEMS, MAX_RUN_DAYS, PARAMETER_ITEMS, TEXT_ITEMS
 from pumak.stations import OPTIONAL
@@ -460,18 +460,21 @@ def met_columns(kept, station, jump_threshold=DEFAULT_JUMP):
     return columns, zeroed, record
 
 
-def write_site(out, met_name, columns, parameters, provenance):
+def write_site(out, met_name, columns, parameters, provenance, exclusive=False):
     """Writes run/parameter.ini, data/met_lv3/`met_name` and provenance.json as one whole (`pumak.write_site`).
 
     A new site appears whole or not at all; over an existing one the three
-    files are replaced in one step and its other files kept.
+    files are replaced in one step and its other files kept. With
+    `exclusive`, a folder another writer filled meanwhile is not written
+    over (`OutputError`, errno EEXIST).
 
     Raises
     ------
     OutputError
         The system refused the write; an earlier site is unchanged.
     """
-    model.write_site(out, dict(parameters, met_file=met_name), columns, "pumak_metrun", provenance=provenance)
+    model.write_site(out, dict(parameters, met_file=met_name), columns, "pumak_metrun", provenance=provenance,
+                     exclusive=exclusive)
 
 
 def _site_name(source, name):
@@ -480,9 +483,11 @@ def _site_name(source, name):
     return re.sub(r"[^A-Za-z0-9_.-]+", "_", name).strip("._") or "site"
 
 
-def _check_target(out, force):
+def _check_target(out, force, inputs, met_name):
     if os.path.exists(out) and not os.path.isdir(out):
         raise SourceError(f"{out}: exists and is not a directory")
+    outputs.refuse_input(out, inputs, replaces=("run/parameter.ini", model.site_met_path(met_name),
+                                                model.PROVENANCE_FILE))
     if os.path.isdir(out) and os.listdir(out) and not force:
         raise SourceError(f"{out}: not empty; give --force to write the site into it")
 
@@ -541,7 +546,8 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
     """
     progress = progress or (lambda text: None)
     source, out = os.fspath(source), os.fspath(out)
-    _check_target(out, force)
+    _check_target(out, force, {"the station file": source, "the mapping": mapping, "the parameters file": parameters},
+                  f"{_site_name(source, name)}.txt")
     if max_gap < 0:
         raise SourceError(f"--max-gap {max_gap}: expected 0 or more hours")
     values, parameter_origin = site_parameters(out, parameters, force)
@@ -578,7 +584,7 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
     provenance = _provenance(source, mapping, record, hourly, locals())
     progress("writing the site")
     try:
-        write_site(out, met_name, columns, values, provenance)
+        write_site(out, met_name, columns, values, provenance, exclusive=not force)
     except OutputError as error:
         if error.errno in (errno.ENOTEMPTY, errno.EEXIST) and not force:
             raise SourceError(f"{out}: written by another process meanwhile; give --force to write over it") from None

@@ -5,6 +5,8 @@ single-precision value. Every file is written through `pumak.outputs`
 (whole or not at all); a site as a whole through `pumak.write_site`.
 """
 
+import os
+
 import numpy as np
 
 from pumak import outputs
@@ -247,3 +249,32 @@ def write_met_records(path, columns):
             digest.update(piece.encode("utf-8"))
             stream.write(piece)
     return digest.hexdigest()
+
+
+def site_inputs(run_dir, parameters):
+    """The files a run of a site reads, by what they are (for `pumak.outputs.refuse_input`).
+
+    Parameters
+    ----------
+    run_dir : str or os.PathLike
+        The run directory.
+    parameters : dict
+        Its items (``met_file`` names the met file).
+
+    Returns
+    -------
+    dict of str to str
+        The parameter file, the met file (where the programs read it) and
+        the provenance, by what they are.
+    """
+    from pumak.model import PROVENANCE_FILE, site_met_path
+
+    run_dir = os.fspath(run_dir)
+    root = os.path.join(run_dir, os.pardir)
+    files = {"the site's parameter file": os.path.join(run_dir, "parameter.ini"),
+             "the site's provenance": os.path.join(root, PROVENANCE_FILE)}
+    try:
+        files["the site's met file"] = os.path.join(root, site_met_path(parameters["met_file"]))
+    except (InputError, KeyError):  # a name no site holds: nothing of the site to protect
+        pass
+    return files

@@ -1,9 +1,13 @@
 """The Python layer under bad arguments and failing writes: refusals name the argument, outputs appear whole or not at all."""
 import contextlib
+import errno
 import os
+import re
+import shutil
 import signal
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -11,7 +15,7 @@ import pytest
 import xarray as xr
 
 import pumak
-from pumak import cf, memory, sitefiles
+from pumak import cf, memory, outputs, sitefiles
 from conftest import KPC_L, ROOT, assert_same_bits, package_environment, run_program
 
 
@@ -212,14 +216,26 @@ def _small_disk(folder, size):
         subprocess.run(["umount", "-l", str(folder)], check=False)
 
 
-def test_a_full_disk_is_reported_and_the_earlier_site_kept(site, tmp_path):
-    with _small_disk(tmp_path / "disk", "32k") as disk:
-        root = disk / "site"
-        pumak.write_site(root, _with(site.parameters, n_days=1), site.met.iloc[:24])
-        before = _snapshot(root)
+def _whole_month_netcdf(site, disk):
+    cf.write_netcdf(pumak.to_xarray(pumak.run(site.parameters, site.met), site.parameters, site.met), disk / "r.nc")
+
+
+# disk size, an earlier output that fits, the write that does not fit
+FULL_DISK = {
+    "site": ("32k", lambda s, d: pumak.write_site(d / "site", _with(s.parameters, n_days=1), s.met.iloc[:24]),
+             lambda s, d: pumak.write_site(d / "site", s.parameters, s.met)),
+    "NetCDF, refused before writing": ("64k", lambda s, d: None, _whole_month_netcdf),
+}
+
+
+@pytest.mark.parametrize("size, earlier, write", FULL_DISK.values(), ids=FULL_DISK.keys())
+def test_a_full_disk_is_reported_and_the_earlier_output_kept(size, earlier, write, site, tmp_path):
+    with _small_disk(tmp_path / "disk", size) as disk:
+        earlier(site, disk)
+        before = _snapshot(disk)
         with pytest.raises(pumak.errors.OutputError, match="No space left on device"):
-            pumak.write_site(root, site.parameters, site.met)
-        assert _snapshot(root) == before and _leftovers(disk) == []
+            write(site, disk)
+        assert _snapshot(disk) == before and _leftovers(disk) == []
 
 
 NETCDF = """
@@ -260,14 +276,6 @@ def test_an_interrupted_netcdf_write_keeps_the_earlier_file(stop, fsize, blind, 
     assert _leftovers(tmp_path) == []
     if fsize:
         assert "File too large" in out.stdout and "Traceback" not in out.stderr
-
-
-def test_netcdf_on_a_full_disk_is_refused_before_writing(site, tmp_path):
-    dataset = pumak.to_xarray(pumak.run(site.parameters, site.met), site.parameters, site.met)
-    with _small_disk(tmp_path / "disk", "64k") as disk:
-        with pytest.raises(pumak.errors.OutputError, match="No space left on device"):
-            cf.write_netcdf(dataset, disk / "r.nc")
-        assert list(disk.iterdir()) == []
 
 
 @pytest.mark.parametrize("piece", [7, 720, 100_000])  # a piece that does not divide the records, one, more
@@ -316,3 +324,381 @@ def test_the_netcdf_size_foreseen_is_just_above_the_real_one(n_days, site, tmp_p
     dataset = pumak.to_xarray(pumak.run(parameters, site.met), parameters, site.met)
     size = os.path.getsize(cf.write_netcdf(dataset, tmp_path / "r.nc"))
     assert size <= cf._estimated_bytes(dataset) <= size + 32 * 1024
+
+
+# ---- several writers, foreign folders and late files -------------------------------------------
+
+EXAMPLE = ROOT / "example"
+SAMPLE = EXAMPLE / "promice_l3" / "l3_hourly_2023_12.csv"
+
+
+@pytest.fixture
+def example(tmp_path):
+    """A copy of the shipped example site (run/ and data/) with a results table of the user's."""
+    root = tmp_path / "site"
+    for part in ("run", "data"):
+        shutil.copytree(EXAMPLE / part, root / part)
+    (root / "run" / "results_kpc_l.csv").write_text("mine\n")
+    return root
+
+
+def _tagged(root, tag, exclusive=False, during=None):
+    """Writes `root` as a whole: run/parameter.ini and TAG.txt hold `tag`; `during(unfinished)` runs inside."""
+    def fill(unfinished):
+        os.makedirs(os.path.join(unfinished, "run"), exist_ok=True)
+        Path(unfinished, "run", "parameter.ini").write_text(tag)
+        Path(unfinished, f"{tag}.txt").write_text(tag)
+        if during:
+            during(unfinished)
+
+    outputs.write_directory(root, fill, replaces=["run/parameter.ini", f"{tag}.txt"], exclusive=exclusive)
+
+
+# A second call writing the same target while the first is under way (in its fill, as another thread
+# would): before -> exclusive first and second -> the first's error (None: done) and the files at the end.
+SECOND_WRITER = {
+    "over a site, both replace": ("example", False, False, None, {"a.txt", "b.txt", "run/results_kpc_l.csv"}),
+    "new folder, both new": (None, True, True, errno.EEXIST, {"b.txt"}),
+    "empty folder, both new": ("empty", True, True, errno.EEXIST, {"b.txt"}),
+    "new folder, --force": (None, False, False, errno.EEXIST, {"b.txt"}),
+    "new folder, the second forces": (None, True, False, errno.EEXIST, {"b.txt"}),
+}
+
+
+@pytest.mark.parametrize("before, first, second, error, files", SECOND_WRITER.values(), ids=SECOND_WRITER.keys())
+def test_a_second_writer_of_one_target_never_takes_the_others_work(before, first, second, error, files, example,
+                                                                     tmp_path):
+    root = example if before == "example" else tmp_path / "new"
+    if before == "empty":
+        root.mkdir()
+    with pytest.raises(OSError) if error else contextlib.nullcontext() as caught:
+        _tagged(root, "a", first, during=lambda unfinished: _tagged(root, "b", second))
+    assert error is None or caught.value.errno == error and "another writer" in str(caught.value)
+    assert files <= {str(p.relative_to(root)) for p in root.rglob("*") if p.is_file()}
+    assert (root / "run" / "parameter.ini").read_text() == ("a" if error is None else "b")
+    assert "a.txt" in files or not (root / "a.txt").exists()
+    assert _leftovers(root.parent) == []
+
+
+def test_a_file_written_by_two_calls_at_once_is_the_later_one(tmp_path):
+    path = tmp_path / "r.txt"
+
+    def outer(unfinished):
+        Path(unfinished).write_text("outer")
+        outputs.write_file(path, "inner")
+
+    outputs.write_file(path, outer)
+    assert path.read_text() == "outer" and _leftovers(tmp_path) == []
+
+
+def _site_by_threads(site, example, k):
+    pumak.write_site(example, _with(site.parameters, n_days=2, albedo_ice=0.3 + k / 100), site.met)
+
+
+def _netcdf_by_threads(site, example, k):
+    parameters = _with(site.parameters, n_days=2, albedo_ice=0.3 + k / 100)
+    cf.write_netcdf(pumak.to_xarray(pumak.run(parameters, site.met), parameters, site.met), example / "r.nc")
+
+
+def _site_written(example):
+    assert (example / "run" / "results_kpc_l.csv").read_text() == "mine\n"
+    return pumak.read_site(example / "run").parameters["albedo_ice"]
+
+
+def _netcdf_written(example):
+    with xr.open_dataset(example / "r.nc") as back:
+        assert back.sizes["time"] == 48
+        return np.float32(back.attrs["parameter_albedo_ice"])
+
+
+@pytest.mark.parametrize("write, written", [(_site_by_threads, _site_written), (_netcdf_by_threads, _netcdf_written)],
+                         ids=["site", "NetCDF file"])
+def test_threads_writing_one_target_all_finish_and_one_of_them_stays(write, written, site, example):
+    errors = []
+
+    def writer(k):
+        try:
+            for _ in range(3):
+                write(site, example, k)
+        except BaseException as error:  # noqa: B036 - any failure of a thread is the test's failure
+            errors.append(error)
+
+    threads = [threading.Thread(target=writer, args=(k,)) for k in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == [] and written(example) in {np.float32(0.3 + k / 100) for k in range(3)}
+    assert _leftovers(example) == [] and _leftovers(example.parent) == []
+
+
+@pytest.mark.parametrize("write", [lambda path: outputs.write_file(path, "new"), lambda path: _tagged(path, "a")],
+                         ids=["file", "directory"])
+def test_a_name_left_by_a_dead_process_of_the_same_id_is_not_taken(write, tmp_path, monkeypatch):
+    monkeypatch.setattr(outputs, "_calls", iter(range(5, 10)))
+    taken = tmp_path / f".t.unfinished-{os.getpid()}-5"
+    taken.write_text("left")
+    write(tmp_path / "t")
+    assert taken.read_text() == "left" and (tmp_path / "t").exists()
+
+
+def test_a_second_prepare_into_the_same_new_folder_is_told(tmp_path, monkeypatch, capsys):
+    from pumak import prepare
+
+    site = tmp_path / "site"
+    real = prepare.model.write_site
+
+    def other_first(root, parameters, *args, **kwargs):  # another prepare finishes while this one works
+        real(root, dict(parameters, met_file="other.txt"), *args, exclusive=True, **
+             {k: v for k, v in kwargs.items() if k != "exclusive"})
+        return real(root, parameters, *args, **kwargs)
+
+    monkeypatch.setattr(prepare.model, "write_site", other_first)
+    assert prepare.main([str(SAMPLE), "--out", str(site)]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "written by another process meanwhile" in err
+    assert os.listdir(site / "data" / "met_lv3") == ["other.txt"] and _leftovers(tmp_path) == []
+
+
+def _unreadable(folder, monkeypatch):
+    real = os.scandir
+
+    def scandir(path="."):
+        if os.fspath(path) == str(folder):
+            raise PermissionError(errno.EACCES, "Permission denied", os.fspath(path))
+        return real(path)
+
+    monkeypatch.setattr(os, "scandir", scandir)
+
+
+# What the site holds that the directory writer must not rewrite: it refuses in one line and changes nothing.
+FOREIGN = {
+    "data/ a mount point": (lambda root, m: m.setattr(outputs, "_mount_points", lambda: {str(root / "data")}),
+                            "site: data is a mount point"),
+    "the site a mount point": (lambda root, m: m.setattr(outputs, "_mount_points", lambda: {str(root)}),
+                               "site: it is a mount point"),
+    "a folder of another device": (lambda root, m: m.setattr(os, "lstat", _other_device(root / "data")),
+                                   "site: data is a mount point"),
+    "a folder that cannot be read": (lambda root, m: _unreadable(root / "run" / "notes", m),
+                                     "run/notes cannot be read (Permission denied)"),
+}
+
+
+def _other_device(folder):
+    real = os.lstat
+
+    def lstat(path, **kwargs):
+        info = real(path, **kwargs)
+        if os.fspath(path).startswith(str(folder)):
+            return os.stat_result((*info[:2], info.st_dev + 1, *info[3:]))
+        return info
+    return lstat
+
+
+@pytest.mark.parametrize("make, said", FOREIGN.values(), ids=FOREIGN.keys())
+def test_the_directory_writer_refuses_what_it_cannot_carry_over(make, said, site, example, monkeypatch):
+    (example / "run" / "notes").mkdir()
+    (example / "run" / "notes" / "n.txt").write_text("kept")
+    before = _snapshot(example)
+    make(example.resolve(), monkeypatch)
+    with pytest.raises(pumak.errors.OutputError, match=re.escape(said)) as caught:
+        pumak.write_site(example, _with(site.parameters, n_days=2), site.met)
+    monkeypatch.undo()
+    assert len(str(caught.value).splitlines()) == 1 and _snapshot(example) == before
+    assert _leftovers(example.parent) == []
+
+
+def _dead_pid():
+    child = subprocess.Popen(["true"])
+    child.wait()
+    return child.pid
+
+
+@pytest.mark.parametrize("where", ["data/disk", ".site.unfinished-{dead}-1/disk"], ids=["in the site",
+                                                                                        "in a leftover"])
+def test_a_mounted_file_system_is_left_alone(where, site, example):
+    folder = example.parent / where.format(dead=_dead_pid()) if where.startswith(".") else example / where
+    folder.parent.mkdir(exist_ok=True)
+    with _small_disk(folder, "64k") as disk:
+        (disk / "logger.dat").write_text("on another file system")
+        with pytest.raises(pumak.errors.OutputError, match="is a mount point") if where.startswith("data") \
+                else contextlib.nullcontext():
+            pumak.write_site(example, _with(site.parameters, n_days=2), site.met)
+        assert (disk / "logger.dat").read_text() == "on another file system"
+
+
+# Entries beside the site -> whether the next write removes them.
+STALE = {
+    "an older name of a dead process": (".site.unfinished-{dead}", True),
+    "a call's name of a dead process": (".site.unfinished-{dead}-7", True),
+    "the earlier site of a dead process": (".site.unfinished-{dead}-7.previous", True),
+    "a live process's": (".site.unfinished-{alive}-7", False),
+    "another call of this process": (".site.unfinished-{me}-999999", False),
+    "another target's": (".other.unfinished-{dead}-7", False),
+}
+
+
+@pytest.mark.parametrize("name, removed", STALE.values(), ids=STALE.keys())
+def test_the_next_write_removes_only_what_dead_processes_left(name, removed, example):
+    left = example.parent / name.format(dead=_dead_pid(), alive=os.getppid(), me=os.getpid())
+    (left / "run").mkdir(parents=True)
+    (left / "run" / "parameter.ini").write_text("left")
+    _tagged(example, "a")
+    assert left.exists() != removed and (example / "run" / "results_kpc_l.csv").exists()
+
+
+# A write without the exchange in one step, killed between its two renames, and what comes next.
+KILLED_BETWEEN_RENAMES = """
+import os, signal, pumak
+from pumak import outputs
+from conftest import KPC_L
+site = pumak.read_site(KPC_L)
+outputs._exchange = lambda a, b: False
+rename = os.rename
+def killed(source, target):
+    rename(source, target)
+    if target.endswith(".previous"):
+        os.kill(os.getpid(), signal.SIGKILL)
+os.rename = killed
+pumak.write_site({root!r}, dict(site.parameters, albedo_ice=0.2, n_days=2), site.met)
+"""
+
+
+@pytest.mark.parametrize("after", ["read", "write"])
+def test_a_site_left_under_its_hidden_name_by_a_kill_is_restored(after, site, example):
+    before = _snapshot(example)
+    out = _python(KILLED_BETWEEN_RENAMES.format(root=str(example)))
+    assert out.returncode == -signal.SIGKILL and not example.exists(), out.stderr
+    if after == "read":
+        assert pumak.read_site(example / "run").parameters["albedo_ice"] == np.float32(0.51)
+        assert _snapshot(example) == before
+    else:
+        pumak.write_site(example, _with(site.parameters, n_days=2), site.met)
+        assert (example / "run" / "results_kpc_l.csv").read_text() == "mine\n"
+        assert (example / "data" / "met_lv3" / "kpc_l_2016_08.txt").exists()  # the earlier site's files are kept
+    assert _leftovers(example.parent) == []
+
+
+# What happens in the site while a rewrite is under way -> what the site holds afterwards.
+LATE = {
+    "a results table written": (lambda old: (old / "run" / "results_new.csv").write_text("late"),
+                                {"run/results_new.csv": "late"}),
+    "a results table rewritten": (lambda old: _replace(old / "run" / "results_kpc_l.csv", "rerun"),
+                                  {"run/results_kpc_l.csv": "rerun"}),
+    "a new folder": (lambda old: (old / "plots").mkdir() or (old / "plots" / "p.png").write_text("png"),
+                     {"plots/p.png": "png"}),
+    "parameter.ini rewritten": (lambda old: _replace(old / "run" / "parameter.ini", "theirs"),
+                                {"run/parameter.ini": "a"}),
+    "nothing": (lambda old: None, {"run/results_kpc_l.csv": "mine\n", "run/parameter.ini": "a"}),
+}
+
+
+def _replace(path, text):
+    path.with_suffix(".tmp").write_text(text)
+    os.replace(path.with_suffix(".tmp"), path)
+
+
+@pytest.mark.parametrize("exchange", [True, False], ids=["exchange", "two renames"])
+@pytest.mark.parametrize("event, expected", LATE.values(), ids=LATE.keys())
+def test_files_written_into_the_site_during_a_rewrite_are_kept(event, expected, exchange, example, monkeypatch):
+    if not exchange:
+        monkeypatch.setattr(outputs, "_exchange", lambda a, b: False)
+    (example / "provenance.json").write_text("{}")
+
+    def during(unfinished):
+        event(example)
+        os.unlink(os.path.join(unfinished, "provenance.json"))  # dropped by the write: it stays dropped
+
+    _tagged(example, "a", during=during)
+    for name, text in expected.items():
+        assert (example / name).read_text() == text, name
+    assert not (example / "provenance.json").exists() and (example / "a.txt").read_text() == "a"
+    assert (example / "data" / "met_lv3" / "kpc_l_2016_08.txt").exists() and _leftovers(example.parent) == []
+
+
+@pytest.mark.parametrize("inside", ["", "run"])
+def test_a_site_holding_the_working_folder_is_not_swapped_away(inside, example, monkeypatch, capsys):
+    from pumak import prepare
+
+    before = _snapshot(example)
+    monkeypatch.chdir(example / inside)
+    with pytest.raises(pumak.errors.OutputError, match="holds the working folder"):
+        _tagged(example, "a")
+    out = "." if not inside else ".."
+    assert prepare.main([str(SAMPLE), "--out", out, "--force"]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and f"--out {out}: holds the working folder" in err
+    assert _snapshot(example) == before and os.getcwd() == str(example / inside).rstrip("/")
+
+
+def _links(root, tmp):
+    """Inputs of the commands below, and other names of them."""
+    (tmp / "members.csv").write_text("albedo_ice\n0.4\n")
+    (tmp / "part.nc").write_bytes(b"part")
+    shutil.copy(ROOT / "tests" / "data" / "example_results_kpc_l.csv", tmp / "table.csv")
+    os.symlink(tmp / "part.nc", tmp / "link.nc")
+    os.link(tmp / "members.csv", tmp / "members_too.csv")
+    os.link(tmp / "table.csv", tmp / "table_too.json")
+    os.symlink(root / "data" / "met_lv3", tmp / "met")
+    os.symlink(root / "run", tmp / "run_link")
+    shutil.copy(SAMPLE, root / "data" / "met_lv3" / "station.txt")
+
+
+# command, its arguments (R: the site, T: the folder around it) with the output named as one of its inputs,
+# and what the refusal names.
+OVER_AN_INPUT = {
+    "ensemble over parameter.ini": ("ensemble", "R/run --members T/members.csv --out R/run/parameter.ini",
+                                    "would overwrite the site's parameter file"),
+    "ensemble over the met file by a link": ("ensemble", "R/run --members T/members.csv --out "
+                                             "T/met/kpc_l_2016_08.txt", "would overwrite the site's met file"),
+    "ensemble over the members by another spelling": ("ensemble", "R/run --members T/members.csv --out "
+                                                      "R/../members.csv", "would overwrite the members table"),
+    "ensemble over a hard link of the members": ("ensemble", "R/run --members T/members.csv --out "
+                                                 "T/members_too.csv", "would overwrite the members table"),
+    "merge over a part by a link": ("ensemble", "merge T/part.nc --out T/link.nc",
+                                    "would overwrite one of the parts (T/part.nc)"),
+    "calibrate into the run folder by a link": ("calibrate", "R/run --free albedo_ice=0.3:0.6 --out T/run_link",
+                                                "its parameter.ini would overwrite the site's parameter file"),
+    "plot's summary over its table by a hard link": ("plot", "T/table.csv --no-plot --json T/table_too.json",
+                                                     "--json T/table_too.json: would overwrite the table"),
+    "prepare over its own source": ("prepare", "R/data/met_lv3/station.txt --name station --out R --force",
+                                    "its data/met_lv3/station.txt would overwrite the station file"),
+    "prepare over its parameters file": ("prepare", "SAMPLE --parameters R/run/parameter.ini --out R --force",
+                                         "its run/parameter.ini would overwrite the parameters file"),
+}
+
+
+@pytest.mark.parametrize("command, arguments, said", OVER_AN_INPUT.values(), ids=OVER_AN_INPUT.keys())
+def test_an_output_that_is_an_input_of_the_command_is_refused(command, arguments, said, example, capsys):
+    import importlib
+
+    main = importlib.import_module(f"pumak.{'ensembles' if command == 'ensemble' else command}").main
+    tmp = example.parent
+    _links(example, tmp)
+    before = _snapshot(tmp)
+
+    def spelt(text):
+        return text.replace("SAMPLE", str(SAMPLE)).replace("R/", f"{example}/").replace("T/", f"{tmp}/") \
+            .replace(" R ", f" {example} ")
+
+    assert main(spelt(arguments).split()) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and spelt(said) in err, err
+    assert _snapshot(tmp) == before
+
+
+def test_a_failed_second_rename_puts_the_earlier_site_back(example, monkeypatch):
+    before = _snapshot(example)
+    monkeypatch.setattr(outputs, "_exchange", lambda a, b: False)
+    rename = os.rename
+
+    def failing(source, target):
+        if os.fspath(target) == str(example) and os.fspath(source).rsplit("-", 1)[-1].isdigit():
+            raise OSError(errno.EIO, "Input/output error")
+        rename(source, target)
+
+    monkeypatch.setattr(os, "rename", failing)
+    with pytest.raises(pumak.errors.OutputError, match="Input/output error"):
+        _tagged(example, "a")
+    monkeypatch.undo()
+    assert _snapshot(example) == before and _leftovers(example.parent) == []
