@@ -391,3 +391,44 @@ def test_command_statuses_and_a_closed_pipe(tmp_path):
     closed = command(site / "run", "--strict", stdout=write)
     os.close(write)
     assert closed.returncode == 0 and "Traceback" not in closed.stderr, closed.stderr
+
+
+def provenance_of(longitude, offset_from):
+    """A site's provenance.json saying what its clock was set by (as prepare writes it)."""
+    def edit(site):
+        (site / "provenance.json").write_text(json.dumps({
+            "site": {"longitude": longitude}, "time": {"utc_offset_hours": int(np.floor(longitude / 15 + 0.5)),
+                                                       "utc_offset_from": offset_from}}))
+    return edit
+
+
+def both(*edits):
+    def edit(site):
+        for one in edits:
+            one(site)
+    return edit
+
+
+FOUR_HOURS_LATE = edit_met(column("sr", lambda v: late(v[:, COLUMN["sr"]], 4)))
+# A wrong position and a wrong clock both move the shortwave off the model's sun: (what, edit of the example,
+# words of the sr finding, words it must not hold). The example is at 79.91 N, 24.09 W (UTC - 2 h).
+POSITION = [
+    ("latitude flipped", edit_parameter(2, "latitude -79.91"), "error: at latitude 79.91 instead of -79.91 the "
+     "shortwave follows the model's sun without a shift: the latitude's sign flipped?", "longitude"),
+    ("longitude flipped", both(FOUR_HOURS_LATE, provenance_of(24.09, "longitude 24.0900 E from the source")),
+     "error: at longitude -24.09 instead of 24.09 (provenance.json) local solar time is UTC -2 h, not +2 h, and the "
+     "shortwave follows the model's sun: the longitude's sign flipped? (degrees east; west is negative); otherwise above 50 W m-2", "latitude"),
+    ("clock set by --utc-offset", both(FOUR_HOURS_LATE, provenance_of(24.09, "--utc-offset 2")),
+     "error: above 50 W m-2", "flipped"),
+    ("no provenance", FOUR_HOURS_LATE, "every record moved 4 h earlier (shift -4 h)", "flipped"),
+    ("unreadable provenance", both(FOUR_HOURS_LATE, lambda site: (site / "provenance.json").write_text("{")),
+     "every record moved 4 h earlier (shift -4 h)", "flipped"),
+]
+
+
+@pytest.mark.parametrize("what, edit, words, never", POSITION, ids=[c[0] for c in POSITION])
+def test_a_flipped_position_is_said_before_a_clock_shift(tmp_path, what, edit, words, never):
+    site = example_site(tmp_path)
+    edit(site)
+    said = [f"{f.severity}: {f.message}" for f in check.check_site(site / "run") if f.column == "sr"]
+    assert len(said) == 1 and words in said[0] and never not in said[0], said
