@@ -418,6 +418,11 @@ POSITION = [
     ("longitude flipped", both(FOUR_HOURS_LATE, provenance_of(24.09, "longitude 24.0900 E from the source")),
      "error: at longitude -24.09 instead of 24.09 (provenance.json) local solar time is UTC -2 h, not +2 h, and the "
      "shortwave follows the model's sun: the longitude's sign flipped? (degrees east; west is negative); otherwise above 50 W m-2", "latitude"),
+    ("longitude flipped, an hour from the meridian", both(edit_met(column("sr", lambda v: late(v[:, COLUMN["sr"]], -2))),
+                                                          provenance_of(-15.0, "longitude -15.0000 E from --longitude")),
+     "error: at longitude 15 instead of -15 (provenance.json) local solar time is UTC +1 h, not -1 h, and the "
+     "shortwave follows the model's sun: the longitude's sign flipped? (degrees east; west is negative); otherwise "
+     "the shortwave's daily cycle comes", "latitude"),
     ("clock set by --utc-offset", both(FOUR_HOURS_LATE, provenance_of(24.09, "--utc-offset 2")),
      "error: above 50 W m-2", "flipped"),
     ("no provenance", FOUR_HOURS_LATE, "every record moved 4 h earlier (shift -4 h)", "flipped"),

@@ -546,9 +546,9 @@ OVERRIDES = [
     (["--latitude", "79.91", "--longitude", "-24.09"], []),
     (["--longitude", "-30"], ["--longitude -30 instead of -24.0900 from the mapping {map}"]),
     (["--utc-offset", "-1"], ["--utc-offset -1 h instead of -2 h from longitude -24.0900"]),
-    (["--utc-offset", "-2", "--longitude", "-40"], ["--longitude -40 instead of -24.0900 from the mapping {map}",
+    (["--utc-offset", "-2", "--longitude", "-20"], ["--longitude -20 instead of -24.0900 from the mapping {map}",
                                                     "--longitude not used for the time: --utc-offset wins",
-                                                    "--utc-offset -2 h instead of -3 h from longitude -40.0000"]),
+                                                    "--utc-offset -2 h instead of -1 h from longitude -20.0000"]),
     (["--time-label", "start"], ["--time-label start: the stamps taken as the start of their interval, not the "
                                  "end (CSV through the mapping {map})"]),
     (["--time-label", "end"], []),
