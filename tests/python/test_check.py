@@ -94,6 +94,7 @@ def errors_of(run_dir, **options):
     (set_value(42, 5, "-270.15"), 42, "ta_obs", "below -90 °C in 1 record (first -270.15): a temperature in °C "
                                                "declared as kelvin?"),
     (set_value(43, 13, "90000"), 43, "pressure", "Pa"),
+    (set_value(46, 13, "1101"), 46, "pressure", "outside 300-1100 hPa in 1 record (first 1101)"),
     (set_value(44, 8, "'5'"), 44, "sr", 'expected a real, found "\'5\'"'),
     (set_value(45, 2, "1.0"), 45, "day", 'expected an integer, found "1.0"'),
     (split_line, 51, "pressure", "holds 13 of the 14 values"),
@@ -221,6 +222,8 @@ MISTAKES = [
     ("record albedo, low sun brighter", edit_met(lambda v: v.__setitem__(
         (slice(None), COLUMN["column_10"]), np.where(np.isin(np.arange(720) % 24 + 1, [11, 12, 13, 14]), 0.3, 0.9) *
         v[:, COLUMN["sr"]])), PARAMETERS, 4, "albedo_ice", "warning", "is 0.30 (median of 28 sunlit days", {}),
+    ("negative shortwave", edit_met(lambda v: v.__setitem__((10, COLUMN["sr"]), -0.5)), MET, 11, "sr", "warning",
+     "negative shortwave in 1 record (first -0.5)", {}),
     ("surface sensor all zero", edit_met(column("sd_sensor", lambda v: 0.0)), MET, 1, "sd_sensor", "warning",
      "no usable surface observation: sd_sensor is constant at 0 m over the record", {}),
     ("surface sensor absent", edit_met(column("sd_sensor", lambda v: np.nan)), MET, 1, "sd_sensor", "warning",

@@ -7,6 +7,7 @@ import pathlib
 import subprocess
 import sys
 import tempfile
+import types
 
 import numpy as np
 import pandas as pd
@@ -277,27 +278,9 @@ def test_parameters_of_another_site_are_read_as_the_programs_read_them(tmp_path,
     assert "latitude 67.0\n" in (site / "run/parameter.ini").read_text()
 
 
-def test_mapping_position_and_clock_reach_the_provenance(tmp_path):
-    source = write_logger_table(tmp_path / "logger.dat")
-    (tmp_path / "map.toml").write_text("latitude = 67.25\nlongitude = 15.0\n"
-                                       + TOA5_MAPPING.format(surface="").replace("UTC+01:00", "UTC+02:00"))
-    assert prepare.main([str(source), "--mapping", str(tmp_path / "map.toml"), "--out", str(tmp_path / "s")]) == 0
-    provenance = json.loads((tmp_path / "s/provenance.json").read_text())
-    assert provenance["site"]["latitude"] == 67.25
-    assert provenance["site"]["latitude_from"] == f"the mapping {tmp_path / 'map.toml'}"
-    assert provenance["time"]["source_clock"] == "UTC+02:00 (time.zone of the mapping)"
-    assert provenance["time"]["utc_offset_hours"] == 1 and "from the mapping" in provenance["time"]["utc_offset_from"]
-    assert "time: UTC+02:00 to UTC (-2 h)" in provenance["conversions"]
-    assert provenance["records"] == {"step_minutes": 10.0, "records": 432}
-    assert provenance["variables"]["sd_sensor"] is None and provenance["variables"]["pressure"] == "BP_kPa"
-    assert provenance["source"]["mapping"]["sha256"] == hashlib.sha256((tmp_path / "map.toml").read_bytes()).hexdigest()
-
-
 @pytest.mark.parametrize("case, expected", [
     ("bom", None),
-    ("zone", "map.toml: time.zone: 'UTC+99' is no zone"),
     ("columns", "map.toml: columns: expected a table [columns]"),
-    ("no pressure", "map.toml: columns.pressure: no column of air pressure; the model needs it"),
     ("unit", "map.toml: column 'BP_kPa' of"),
     ("inf", "p.toml: diffuse_mode: expected an integer, found inf"),
     ("nan ini", "other.ini:11: diffuse_mode: expected an integer"),
@@ -313,12 +296,8 @@ def test_probed_faults_are_one_line(tmp_path, capsys, case, expected):
     if case == "bom":
         source = tmp_path / "bom.csv"
         source.write_bytes(b"\xef\xbb\xbf" + SAMPLE.read_bytes())
-    elif case == "zone":
-        mapping = mapping.replace("UTC+01:00", "UTC+99")
     elif case == "columns":
         mapping = "columns = 5\n" + mapping.split("[columns]")[0]
-    elif case == "no pressure":
-        mapping = mapping.replace('pressure = "BP_kPa"\n', "")
     elif case == "unit":
         mapping = mapping.replace('pressure = "BP_kPa"', 'pressure = { column = "BP_kPa", unit = "bar" }')
     elif case == "inf":
@@ -594,6 +573,13 @@ def test_the_written_provenance_key_by_key_and_its_readers_find_it(tmp_path, cap
                                        "first_record_utc"}
     assert provenance["time"]["utc_offset_hours"] == 1 and provenance["time"]["first_record_utc"] == \
         "2022-05-16 23:00 to 00:00"
+    assert provenance["time"]["source_clock"] == "UTC (time.zone of the mapping)"
+    assert provenance["time"]["utc_offset_from"].startswith("longitude 12.5822 E from the source: median of Longitude")
+    assert provenance["source"]["mapping"]["sha256"] == hashlib.sha256((tmp_path / "map.toml").read_bytes()).hexdigest()
+    assert provenance["records"] == {"step_minutes": 10.0, "records": 300}
+    assert provenance["units"] == {"Asp_temp_L": "degC", "Humidity_L": "%", "WindSpeed_S_L": "m/s",
+                                   "Pressure_L": "hPa", "SWUpper": "W/m2", "LWUpper": "W/m2", "LWLower": "W/m2",
+                                   "SR_L": "m"}
     assert provenance["variables"] == {"ta_obs": "Asp_temp_L", "wind": "WindSpeed_S_L", "rh": "Humidity_L",
                                        "sr": "SWUpper", "column_10": None, "lw_down": "LWUpper", "lw_up": "LWLower",
                                        "pressure": "Pressure_L", "sd_sensor": "SR_L"}
@@ -612,3 +598,34 @@ def test_the_written_provenance_key_by_key_and_its_readers_find_it(tmp_path, cap
     assert float(dataset["lat"]) == pytest.approx(55.6885) and float(dataset["lon"]) == pytest.approx(12.5822)
     assert str(dataset["station"].values) == "gcnet_v2_datatable10min_2022_05_head"
     assert pd.Timestamp(dataset["time"].values[0]) == pd.Timestamp("2022-05-17 00:00")   # hour 1 ends 01:00 at UTC+1
+
+
+def test_the_longest_complete_period_the_first_of_equal_ones_and_a_jump_at_its_hour(tmp_path, capsys):
+    """Two air temperature gaps of 6 h (local days 1 and 16) leave two runs of 14 whole days; the first is kept."""
+    def edit(frame):
+        frame.loc[[*range(5, 11), *range(15 * 24 + 5, 15 * 24 + 11)], "t"] = np.nan
+        frame.loc[100:, "dist"] += 0.5                       # the ranger reset: hour 5 of 5 August
+    source = kpc_source(tmp_path / "kpc.csv", edit)
+    (tmp_path / "map.toml").write_text(KPC_MAPPING)
+    assert prepare.main([str(source), "--mapping", str(tmp_path / "map.toml"), "--out", str(tmp_path / "site"),
+                         "--longest-complete"]) == 0
+    out = capsys.readouterr().out
+    provenance = json.loads((tmp_path / "site/provenance.json").read_text())
+    cut = provenance["cut_for_gaps"]
+    assert (cut["kept"], cut["days_dropped"]) == ("2016-08-02 to 2016-08-15", 16)
+    assert [(gap["first"], gap["hours"]) for gap in cut["gaps"]] == [("2016-08-01 hour 6", 6), ("2016-08-16 hour 6", 6)]
+    sd = np.loadtxt(KPC_MET)[:, 12]
+    change = round(0.5 + sd[99] - sd[100], 4)                  # the jump and that hour's lowering
+    assert provenance["surface"]["jumps"] == [{"at": "2016-08-05 hour 5", "change_m": change}]
+    assert f"  dist: jump of {change:+.3f} m at 2016-08-05 hour 5 (more than 0.1 m in one hour; kept as recorded)" in out
+    np.testing.assert_allclose(np.loadtxt(tmp_path / "site/data/met_lv3/kpc.txt")[:, 5], np.loadtxt(KPC_MET)[24:360, 5])
+
+
+@pytest.mark.parametrize("hours, expected", [(14, 14), (-12, -12), (15, None), (-13, None), (1.5, None)])
+def test_utc_offset_whole_hours_from_minus_12_to_14(hours, expected):
+    clock = types.SimpleNamespace(clock="UTC", longitude=None)
+    if expected is None:
+        with pytest.raises(prepare.SourceError, match=f"--utc-offset {hours}: expected whole hours from -12 to 14"):
+            prepare.local_solar_offset(clock, utc_offset=hours)
+    else:
+        assert prepare.local_solar_offset(clock, utc_offset=hours) == (expected, f"--utc-offset {expected}")
