@@ -555,6 +555,8 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
     _check_target(out, force)
     if max_gap < 0:
         raise SourceError(f"--max-gap {max_gap}: expected 0 or more hours")
+    if longitude is not None and not -180.0 <= longitude <= 180.0:   # also where --utc-offset sets the clock
+        raise SourceError(f"longitude {longitude}: expected degrees east from -180 to 180")
     values, parameter_origin = site_parameters(out, parameters, force)
 
     progress(f"reading {source}")

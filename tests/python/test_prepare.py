@@ -288,6 +288,7 @@ def test_parameters_of_another_site_are_read_as_the_programs_read_them(tmp_path,
     ("long line", "long.csv:2: cannot read as a table: field larger than field limit"),
     ("parts of hours", "logger.dat: no whole hour of records: the 2 record(s)"),
     ("coverage", "--min-coverage: expected a share above 0 and at most 1"),
+    ("longitude", "longitude 500.0: expected degrees east from -180 to 180"),
 ])
 def test_probed_faults_are_one_line(tmp_path, capsys, case, expected):
     source = write_logger_table(tmp_path / "logger.dat")
@@ -317,6 +318,8 @@ def test_probed_faults_are_one_line(tmp_path, capsys, case, expected):
         source = write_logger_table(tmp_path / "logger.dat", edit=lambda rows: rows.__delitem__(slice(6, None)))
     elif case == "coverage":
         options = ["--min-coverage", "3/2"]
+    elif case == "longitude":      # not used for the clock, but recorded as the site's
+        options = ["--longitude", "500", "--utc-offset", "1"]
     (tmp_path / "map.toml").write_text(mapping)
     if source.suffix == ".dat":
         options += ["--mapping", str(tmp_path / "map.toml")]
