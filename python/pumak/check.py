@@ -25,7 +25,7 @@ from pumak.cli import run as run_command
 from pumak.errors import InputError
 from pumak.layout import (FIXED_FORCING_COLUMNS, HOURS_PER_DAY, INTEGER_COLUMNS, MAX_RUN_DAYS, MET_COLUMNS, MET_KINDS,
                           PARAMETER_KINDS, STATEMENTS, items_in_layout)
-from pumak.model import program_name
+from pumak.model import program_name, read_provenance
 from pumak.surface import unusable
 
 # Outgoing longwave of a surface at the melting point, sigma * 273.15^4 (W m-2).
@@ -419,13 +419,8 @@ def _date_fits(year, month, day, doy):
     return False
 
 
-def _sun(shown, firsts, columns, latitude, report):
-    """Shortwave against the model's own sun for this latitude, day and hour: the clock."""
-    sr, doy = columns["sr"], columns["doy"]
-    usable = np.isfinite(doy)
-    n = len(sr)
-    hour = (np.arange(n) % HOURS_PER_DAY + 1).astype(np.int32)
-    days = np.where(usable, doy, 1).astype(np.int32)
+def _sky(sr, days, hour, usable, latitude):
+    """The model's sun at `latitude` against the shortwave: night hours with light, dark noons, the hours' sun."""
     half_pi = np.float32(0.5) * np.float32(3.1415927)
     angle = np.asarray(_core.solar_angle(days, hour, latitude))
     before = np.asarray(_core.solar_angle(days, np.where(hour > 1, hour - 1, HOURS_PER_DAY).astype(np.int32),
@@ -434,29 +429,108 @@ def _sun(shown, firsts, columns, latitude, report):
     cos_zenith = np.clip(np.cos(angle.astype(float)), 0.0, None)
     # the sun of the hour each record covers: the mean of its two ends
     hour_sun = 0.5 * (cos_zenith + np.clip(np.cos(before.astype(float)), 0.0, None))
+    n = len(sr)
     with np.errstate(invalid="ignore"):
         night = usable & down & (sr > NIGHT_SHORTWAVE)
         noon = np.flatnonzero((hour == 12) & usable & (cos_zenith >= NOON_COS_ZENITH))
         noon = noon[(noon >= 1) & (noon + 1 < n)]
         dark = noon[np.fmax(np.fmax(sr[noon - 1], sr[noon]), sr[noon + 1]) < NOON_SHORTWAVE]
-    if night.sum() < 3 and not (dark.size >= 3 and 2 * dark.size >= noon.size):
+    return night, noon, dark, hour_sun
+
+
+def _far_off(night, noon, dark):
+    """Whether the shortwave is hours away from the sun: light at night, or dark at noon on most days."""
+    return night.sum() >= 3 or (dark.size >= 3 and 2 * dark.size >= noon.size)
+
+
+def _fits(sr, days, hour, usable, latitude):
+    """Whether the shortwave follows the model's sun at `latitude`: no finding of the clock would be made."""
+    night, noon, dark, hour_sun = _sky(sr, days, hour, usable, latitude)
+    if _far_off(night, noon, dark):
+        return False
+    lag = clock_offset(np.where(usable, sr, np.nan), hour_sun)
+    return lag is None or abs(lag) < CLOCK_TOLERANCE
+
+
+def _moved(values, shift):
+    """The records moved `shift` hours later (NaN where none arrives)."""
+    moved = np.full(len(values), np.nan)
+    if shift >= 0:
+        moved[shift:] = values[:len(values) - shift]
+    else:
+        moved[:shift] = values[-shift:]
+    return moved
+
+
+def _position_flips(sr, days, hour, usable, latitude, position):
+    """Sign flips of the position under which the shortwave follows the sun, in words; empty when none does.
+
+    `position` holds what the site's provenance says of the longitude: the
+    longitude (degrees east) and the whole hours from UTC to local solar time
+    taken from it; without them only the latitude is tried.
+    """
+    said = []
+    if latitude != 0 and _fits(sr, days, hour, usable, -latitude):
+        said.append(f"at latitude {-latitude:g} instead of {latitude:g} the shortwave follows the model's sun "
+                    f"without a shift: the latitude's sign flipped? (degrees north; south is negative)")
+    if position:
+        longitude, offset = position
+        flipped = int(np.floor(-longitude / 15.0 + 0.5))
+        shift = flipped - offset
+        if shift and _fits(_moved(sr, shift), days, hour, usable, latitude):
+            said.append(f"at longitude {-longitude:g} instead of {longitude:g} (provenance.json) local solar time "
+                        f"is UTC {flipped:+d} h, not {offset:+d} h, and the shortwave follows the model's sun: the "
+                        f"longitude's sign flipped? (degrees east; west is negative)")
+    return said
+
+
+def _longitude_of(provenance):
+    """(longitude, hours from UTC taken from it) from a site's provenance, or None where it does not say."""
+    if not isinstance(provenance, dict):
+        return None
+    site, time = provenance.get("site"), provenance.get("time")
+    if not isinstance(site, dict) or not isinstance(time, dict):
+        return None
+    longitude, offset = site.get("longitude"), time.get("utc_offset_hours")
+    if not str(time.get("utc_offset_from", "")).startswith("longitude"):
+        return None                 # the offset came from a zone or --utc-offset, not from this longitude
+    if isinstance(longitude, bool) or not isinstance(longitude, (int, float)) or not math.isfinite(longitude) \
+            or isinstance(offset, bool) or not isinstance(offset, int):
+        return None
+    return float(longitude), offset
+
+
+def _sun(shown, firsts, columns, latitude, report, position=None):
+    """Shortwave against the model's own sun for this latitude, day and hour: the clock, or the position."""
+    sr, doy = columns["sr"], columns["doy"]
+    usable = np.isfinite(doy)
+    n = len(sr)
+    hour = (np.arange(n) % HOURS_PER_DAY + 1).astype(np.int32)
+    days = np.where(usable, doy, 1).astype(np.int32)
+    night, noon, dark, hour_sun = _sky(sr, days, hour, usable, latitude)
+    if not _far_off(night, noon, dark):
         _flag(report, shown, firsts, "sr", night, "warning", f"above {NIGHT_SHORTWAVE:g} W m-2 in {{count}} while "
               f"the model's sun is below the horizon for the whole hour")
-        _one_hour(shown, firsts, sr, hour_sun, usable, report)
+        lag = clock_offset(np.where(usable, sr, np.nan), hour_sun)
+        if lag is not None and abs(lag) >= CLOCK_TOLERANCE:
+            flips = _position_flips(sr, days, hour, usable, latitude, position)
+            _one_hour(shown, firsts, lag, flips, report)
         return
+    flips = _position_flips(sr, days, hour, usable, latitude, position)
+    first = "; ".join(flips) + "; otherwise " if flips else ""
     shift = _best_shift(sr, hour_sun, usable)
     advice = ("fits the model's sun best without a shift" if shift == 0 else
               f"fits the model's sun best with every record moved {abs(shift)} h "
               f"{'earlier' if shift < 0 else 'later'} (shift {shift:+d} h)")
     if night.any():
-        _flag(report, shown, firsts, "sr", night, "error", f"above {NIGHT_SHORTWAVE:g} W m-2 in {{count}} while "
-              f"the model's sun is below the horizon for the whole hour; the shortwave {advice}: the hours are "
-              f"not local solar time (UTC?)")
+        _flag(report, shown, firsts, "sr", night, "error", f"{first}above {NIGHT_SHORTWAVE:g} W m-2 in {{count}} "
+              f"while the model's sun is below the horizon for the whole hour; the shortwave {advice}: the hours "
+              f"are not local solar time (UTC?)")
     else:
         m = int(dark[0])
         report.add(shown, int(firsts[m]), "sr", "error",
-                   f"near zero around solar noon on {dark.size} of {noon.size} days with the sun up; the shortwave "
-                   f"{advice}: the hours are not local solar time, or the radiometer was covered")
+                   f"{first}near zero around solar noon on {dark.size} of {noon.size} days with the sun up; the "
+                   f"shortwave {advice}: the hours are not local solar time, or the radiometer was covered")
     report.findings[-1].shift_hours = shift
 
 
@@ -490,16 +564,17 @@ def clock_offset(sr, hour_sun):
     return float((lag + HOURS_PER_DAY / 2) % HOURS_PER_DAY - HOURS_PER_DAY / 2)
 
 
-def _one_hour(shown, firsts, sr, hour_sun, usable, report):
-    """A clock an hour off (a missed daylight-saving change, a zone rounded the wrong way)."""
-    lag = clock_offset(np.where(usable, sr, np.nan), hour_sun)
-    if lag is None or abs(lag) < CLOCK_TOLERANCE:
-        return
+def _one_hour(shown, firsts, lag, flips, report):
+    """A clock an hour off (a missed daylight-saving change, a zone rounded the wrong way), or a flipped position."""
     shift = -int(round(lag)) or (-1 if lag > 0 else 1)
-    report.add(shown, int(firsts[0]), "sr", "warning",
-               f"the shortwave's daily cycle comes {abs(lag):.1f} h {'later' if lag > 0 else 'earlier'} than the "
-               f"model's sun: a clock {abs(shift)} h off? every record moved {abs(shift)} h "
-               f"{'earlier' if shift < 0 else 'later'} fits the sun (shift {shift:+d} h)", shift_hours=shift)
+    clock = (f"the shortwave's daily cycle comes {abs(lag):.1f} h {'later' if lag > 0 else 'earlier'} than the "
+             f"model's sun: a clock {abs(shift)} h off? every record moved {abs(shift)} h "
+             f"{'earlier' if shift < 0 else 'later'} fits the sun (shift {shift:+d} h)")
+    if flips:   # a wrong position gives wrong results, not just a late hour
+        report.add(shown, int(firsts[0]), "sr", "error", "; ".join(flips) + "; otherwise " + clock,
+                   shift_hours=shift)
+    else:
+        report.add(shown, int(firsts[0]), "sr", "warning", clock, shift_hours=shift)
 
 
 def _best_shift(sr, hour_sun, usable):
@@ -623,9 +698,17 @@ def check_site(run_dir, program="pumak_metrun", strict=False):
     _calendar(shown, firsts, columns, report)
     _values(shown, firsts, columns, readable, program, report)
     if program == "pumak_metrun":
-        _sun(shown, firsts, columns, parameters["latitude"][0], report)
+        _sun(shown, firsts, columns, parameters["latitude"][0], report, _longitude_of(_provenance(run_dir)))
         _albedo(parameter_file, columns, readable, parameters["albedo_ice"], report)
     return sorted(report.findings, key=_order)
+
+
+def _provenance(run_dir):
+    """The site's provenance.json (for the longitude its clock was set by); None where it has none or is unreadable."""
+    try:
+        return read_provenance(run_dir)
+    except InputError:
+        return None          # the programs do not read it: a broken one says nothing about the run
 
 
 def _order(finding):

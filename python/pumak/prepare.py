@@ -68,11 +68,16 @@ __all__ = ["prepare", "Prepared", "site_parameters", "read_parameter_defaults", 
 
 @dataclasses.dataclass
 class Prepared:
-    """A site written by `prepare`: its directory, its provenance and what `check` found on it."""
+    """A site made by `prepare`: its directory, its provenance, what `check` found on it and whether it was written.
+
+    A site whose check finds an error is not written (``written`` False)
+    unless `prepare` is asked to keep it (``keep_with_errors``).
+    """
 
     site: str
     provenance: dict
     findings: list          # what check found on the new site
+    written: bool = True
 
     @property
     def status(self):
@@ -496,8 +501,8 @@ def _check_target(out, force, inputs, met_name):
 
 def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_offset=None, time_label=None,
             max_gap=DEFAULT_MAX_GAP, min_coverage=DEFAULT_MIN_COVERAGE, longest_complete=False, parameters=None,
-            name=None, force=False, jump_threshold=DEFAULT_JUMP, progress=None):
-    """Writes a site from a station file and checks it.
+            name=None, force=False, jump_threshold=DEFAULT_JUMP, keep_with_errors=False, progress=None):
+    """Makes a site from a station file, checks it, and writes it unless its check finds an error.
 
     Parameters
     ----------
@@ -528,12 +533,18 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
         Write into a non-empty `out`, keeping its parameter.ini's items.
     jump_threshold : float
         m of surface change within one hour that is reported.
+    keep_with_errors : bool
+        Write the site although its check finds errors; they are recorded
+        in its provenance (``check.errors``).
     progress : callable, optional
         Called with the name of each stage.
 
     Returns
     -------
     Prepared
+        ``written`` is False when the check found an error (and
+        `keep_with_errors` is not set): then nothing was written, an earlier
+        site is unchanged, and ``findings`` names the errors.
 
     Raises
     ------
@@ -550,10 +561,16 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
                   f"{_site_name(source, name)}.txt")
     if max_gap < 0:
         raise SourceError(f"--max-gap {max_gap}: expected 0 or more hours")
+    if longitude is not None and not -180.0 <= longitude <= 180.0:   # also where --utc-offset sets the clock
+        raise SourceError(f"longitude {longitude}: expected degrees east from -180 to 180")
     values, parameter_origin = site_parameters(out, parameters, force)
 
     progress(f"reading {source}")
     record = stations.read(source, mapping)
+    overrides = []
+    if time_label and time_label != record.label:
+        overrides.append(f"--time-label {time_label}: the stamps taken as the {time_label} of their interval, "
+                         f"not the {record.label} ({record.layout})")
     if time_label:
         record.label = time_label
     progress("aggregating to hours")
@@ -562,10 +579,16 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
     latitude_from = "--latitude"
     if latitude is None:
         latitude, latitude_from = hourly.latitude, hourly.latitude_from
+    elif hourly.latitude is not None and round(latitude, 4) != round(hourly.latitude, 4):
+        overrides.append(f"--latitude {latitude:g} instead of {hourly.latitude:.4f} from "
+                         f"{hourly.latitude_from or 'the source'}")
     if latitude is None or not -90.0 <= latitude <= 90.0:
         raise SourceError(f"{source}: no latitude in the file; give --latitude DEGREES_NORTH" if latitude is None
                           else f"latitude {latitude}: expected degrees north from -90 to 90")
     offset, offset_reason = local_solar_offset(hourly, longitude, utc_offset)
+    overrides += _position_overrides(hourly, longitude, utc_offset, offset)
+    site_longitude, longitude_from = ((longitude, "--longitude") if longitude is not None
+                                      else (hourly.longitude, hourly.longitude_from or "the source"))
     frame, missing_rows = to_local_hours(hourly, offset)
 
     progress("filling gaps")
@@ -582,6 +605,13 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
     values = dict(values, met_file=met_name, out_file=f"results_{site_name}.csv",
                   latitude=round(float(latitude), 4), n_days=n_days)
     provenance = _provenance(source, mapping, record, hourly, locals())
+    progress("checking the site")
+    findings = _check_before_writing(out, met_name, columns, values, provenance)
+    errors = [str(finding) for finding in findings if finding.severity == "error"]
+    if errors:
+        if not keep_with_errors:
+            return Prepared(out, provenance, findings, written=False)
+        provenance["check"] = {"errors": errors, "written": "with these errors (--keep-with-errors)"}
     progress("writing the site")
     try:
         write_site(out, met_name, columns, values, provenance, exclusive=not force)
@@ -589,8 +619,44 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
         if error.errno in (errno.ENOTEMPTY, errno.EEXIST) and not force:
             raise SourceError(f"{out}: written by another process meanwhile; give --force to write over it") from None
         raise
-    progress("checking the site")
-    return Prepared(out, provenance, check.check_site(os.path.join(out, "run")))
+    return Prepared(out, provenance, findings)
+
+
+def _position_overrides(station, longitude, utc_offset, offset):
+    """What --longitude and --utc-offset replaced (or could not), in words for the summary and the provenance."""
+    said = []
+    if station.clock == "local solar time":
+        given = [name for name, value in (("--longitude", longitude), ("--utc-offset", utc_offset)) if value is not None]
+        if given:
+            said.append(f"{' and '.join(given)} not used: the mapping says the source's clock is local solar time")
+        return said
+    if longitude is not None and station.longitude is not None and round(longitude, 4) != round(station.longitude, 4):
+        said.append(f"--longitude {longitude:g} instead of {station.longitude:.4f} from "
+                    f"{station.longitude_from or 'the source'}")
+    if utc_offset is not None:
+        east = longitude if longitude is not None else station.longitude
+        if longitude is not None:
+            said.append("--longitude not used for the time: --utc-offset wins")
+        if east is not None and int(np.floor(east / 15.0 + 0.5)) != offset:
+            said.append(f"--utc-offset {offset:+d} h instead of {int(np.floor(east / 15.0 + 0.5)):+d} h from "
+                        f"longitude {east:.4f}")
+    return said
+
+
+def _check_before_writing(out, met_name, columns, values, provenance):
+    """What `check` finds on the site before it is written: a copy made aside is checked, its paths named as `out`'s.
+
+    The copy holds the same parameter.ini and met file, byte for byte, as
+    the site `write_site` writes; it is removed whatever happens.
+    """
+    with tempfile.TemporaryDirectory(prefix="pumak-prepare-") as aside:
+        staged = os.path.join(aside, "site")
+        write_site(staged, met_name, columns, values, provenance)
+        findings = check.check_site(os.path.join(staged, "run"))
+    shown = os.path.normpath(out)
+    return [dataclasses.replace(finding, file=shown + finding.file[len(staged):])
+            if finding.file == staged or finding.file.startswith(staged + os.sep) else finding
+            for finding in findings]
 
 
 def _provenance(source, mapping, record, hourly, made):
@@ -602,6 +668,11 @@ def _provenance(source, mapping, record, hourly, made):
         return [_gap_record(quantity, hourly, local, offset, a, b) for a, b in runs if a >= first and b <= last + 1]
 
     provenance = {"source": {"file": os.path.abspath(source), "sha256": _sha256(source), "layout": record.layout}}
+    site = {"name": made["site_name"], "latitude": made["values"]["latitude"],
+            "latitude_from": made["latitude_from"] or "the source"}
+    if made["site_longitude"] is not None:
+        site.update(longitude=round(float(made["site_longitude"]), 4), longitude_from=made["longitude_from"])
+    site.update(n_days=made["n_days"], first_day=f"{days[0]:%Y-%m-%d}", last_day=f"{days[-1]:%Y-%m-%d}")
     if mapping is not None:
         provenance["source"]["mapping"] = {"file": os.path.abspath(mapping), "sha256": _sha256(mapping)}
     if "logger" in record.details:
@@ -611,9 +682,7 @@ def _provenance(source, mapping, record, hourly, made):
         if key in record.details:
             records[key] = record.details[key]
     provenance.update({
-        "site": {"name": made["site_name"], "latitude": made["values"]["latitude"],
-                 "latitude_from": made["latitude_from"] or "the source",
-                 "n_days": made["n_days"], "first_day": f"{days[0]:%Y-%m-%d}", "last_day": f"{days[-1]:%Y-%m-%d}"},
+        "site": site,
         "variables": {column: hourly.chosen.get(column) for column in
                       ("ta_obs", "wind", "rh", "sr", "column_10", "lw_down", "lw_up", "pressure")}
         | {"sd_sensor": hourly.chosen.get("distance")},
@@ -642,6 +711,7 @@ def _provenance(source, mapping, record, hourly, made):
         "surface": made["surface_record"],
         "notes": hourly.notes,
         "parameters": made["parameter_origin"],
+        "overrides": made["overrides"],
     })
     if "aggregation" in hourly.details:
         provenance["aggregation"] = hourly.details["aggregation"]
@@ -656,6 +726,8 @@ def _summary(out, provenance):
     site, time = provenance["site"], provenance["time"]
     yield (f"{out}: {site['n_days']} whole local solar days, {site['first_day']} to {site['last_day']}, "
            f"latitude {site['latitude']}; local solar time = UTC {time['utc_offset_hours']:+d} h")
+    for override in provenance["overrides"]:
+        yield f"  {override}"
     if "kept_from_the_site" in provenance["parameters"]:
         yield (f"  kept the items of {provenance['parameters']['kept_from_the_site']} other than "
                f"{', '.join(FROM_RECORD)} (--force)"
@@ -735,6 +807,8 @@ def main(argv=None):
                         f"(default {DEFAULT_JUMP})")
     parser.add_argument("--force", action="store_true", help="write into a SITE_DIR that is not empty, keeping "
                         "its parameter.ini's items")
+    parser.add_argument("--keep-with-errors", action="store_true", help="write the site although its check finds "
+                        "errors (they are recorded in provenance.json); without it such a site is not written")
     args = parser.parse_args(argv)
     stages = cli.Stages("prepare")
 
@@ -744,7 +818,8 @@ def main(argv=None):
                                longitude=args.longitude, utc_offset=args.utc_offset, time_label=args.time_label,
                                max_gap=args.max_gap, min_coverage=args.min_coverage,
                                longest_complete=args.longest_complete, parameters=args.parameters, name=args.name,
-                               force=args.force, jump_threshold=args.jump_threshold, progress=stages)
+                               force=args.force, jump_threshold=args.jump_threshold,
+                               keep_with_errors=args.keep_with_errors, progress=stages)
         finally:
             stages.done()
         for line in _summary(args.out, prepared.provenance):
@@ -754,6 +829,9 @@ def main(argv=None):
             if not (said and finding.column == "sd_sensor"
                     and finding.message.startswith("no usable surface observation:")):
                 print(finding)
+        if not prepared.written:
+            errors = sum(finding.severity == "error" for finding in prepared.findings)
+            cli.say("prepare", f"{errors} error(s): nothing written (--keep-with-errors writes the site anyway)")
         return prepared.status
 
     return cli.run("prepare", work)

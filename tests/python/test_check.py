@@ -30,11 +30,11 @@ def hour_sun(doy, latitude):
     return 0.5 * (np.clip(ends[0], 0, None) + np.clip(ends[1], 0, None))
 
 
-def write_site(root, shift=0):
-    """Four clear April days at 45 N, shortwave following the model's sun, moved `shift` hours late."""
+def write_site(root):
+    """Four clear April days at 45 N, shortwave following the model's sun."""
     hour = np.tile(np.arange(1, 25), DAYS)
     day = np.repeat(np.arange(DAYS), 24)
-    sr = np.roll(900 * hour_sun(100 + day, 45.0), shift).round(1)
+    sr = (900 * hour_sun(100 + day, 45.0)).round(1)
     columns = {"column_1": np.full(hour.size, 2021), "month": np.full(hour.size, 4), "day": 10 + day,
                "obs_hour": hour, "doy": 100 + day, "ta_obs": np.full(hour.size, 1.0), "wind": np.full(hour.size, 3.0),
                "rh": np.full(hour.size, 0.7), "sr": sr, "column_10": (sr / 2).round(1),
@@ -94,6 +94,7 @@ def errors_of(run_dir, **options):
     (set_value(42, 5, "-270.15"), 42, "ta_obs", "below -90 °C in 1 record (first -270.15): a temperature in °C "
                                                "declared as kelvin?"),
     (set_value(43, 13, "90000"), 43, "pressure", "Pa"),
+    (set_value(46, 13, "1101"), 46, "pressure", "outside 300-1100 hPa in 1 record (first 1101)"),
     (set_value(44, 8, "'5'"), 44, "sr", 'expected a real, found "\'5\'"'),
     (set_value(45, 2, "1.0"), 45, "day", 'expected an integer, found "1.0"'),
     (split_line, 51, "pressure", "holds 13 of the 14 values"),
@@ -129,13 +130,6 @@ def test_reading_goes_on_after_a_record_the_program_stops_at(tmp_path):
     for line in (10, 20, 30):
         edit_lines(met, set_value(line, 8, "x"))
     assert [(f.line, f.column) for f in errors_of(tmp_path / "run")] == [(10, "sr"), (20, "sr"), (30, "sr")]
-
-
-def test_shortwave_off_the_models_sun_gives_the_shift(tmp_path):
-    for shift in (3, -4):
-        write_site(tmp_path / str(shift), shift=shift)
-        errors = errors_of(tmp_path / str(shift) / "run")
-        assert [(f.column, f.shift_hours) for f in errors] == [("sr", -shift)]
 
 
 # Each mistake made in a copy of the shipped example: (what, edit of the site, file, line, item,
@@ -221,6 +215,8 @@ MISTAKES = [
     ("record albedo, low sun brighter", edit_met(lambda v: v.__setitem__(
         (slice(None), COLUMN["column_10"]), np.where(np.isin(np.arange(720) % 24 + 1, [11, 12, 13, 14]), 0.3, 0.9) *
         v[:, COLUMN["sr"]])), PARAMETERS, 4, "albedo_ice", "warning", "is 0.30 (median of 28 sunlit days", {}),
+    ("negative shortwave", edit_met(lambda v: v.__setitem__((10, COLUMN["sr"]), -0.5)), MET, 11, "sr", "warning",
+     "negative shortwave in 1 record (first -0.5)", {}),
     ("surface sensor all zero", edit_met(column("sd_sensor", lambda v: 0.0)), MET, 1, "sd_sensor", "warning",
      "no usable surface observation: sd_sensor is constant at 0 m over the record", {}),
     ("surface sensor absent", edit_met(column("sd_sensor", lambda v: np.nan)), MET, 1, "sd_sensor", "warning",
@@ -263,6 +259,22 @@ def test_each_mistake_is_named_once_at_its_line_and_item(tmp_path, what, edit, f
     assert words.format(run=site / "run") in found.message
 
 
+def provenance_of(longitude, offset_from):
+    """A site's provenance.json saying what its clock was set by (as prepare writes it)."""
+    def edit(site):
+        (site / "provenance.json").write_text(json.dumps({
+            "site": {"longitude": longitude}, "time": {"utc_offset_hours": int(np.floor(longitude / 15 + 0.5)),
+                                                       "utc_offset_from": offset_from}}))
+    return edit
+
+
+def both(*edits):
+    def edit(site):
+        for one in edits:
+            one(site)
+    return edit
+
+
 # What is no mistake stays unsaid: (what, edit of the example).
 NO_MISTAKE = [
     ("outgoing longwave above melting in a minority of hours",
@@ -271,6 +283,7 @@ NO_MISTAKE = [
     ("column_10 holding another quantity", edit_met(column("column_10", lambda v: v[:, COLUMN["wind"]]))),
     ("a comment after a value", edit_parameter(5, "ta_offset 0.0 degrees")),
     ("a slash after a value", edit_parameter(5, "ta_offset 0.0 / degrees, 5")),
+    ("the longitude the clock was set by", provenance_of(-24.09, "longitude -24.0900 E from the source")),
     ("lines after the records n_days uses", lambda site: edit_lines(site / MET, lambda lines: lines.extend(
         ["not a record, 'unclosed", "1 2 x"]))),
 ]
@@ -391,3 +404,35 @@ def test_command_statuses_and_a_closed_pipe(tmp_path):
     closed = command(site / "run", "--strict", stdout=write)
     os.close(write)
     assert closed.returncode == 0 and "Traceback" not in closed.stderr, closed.stderr
+
+
+FOUR_HOURS_LATE = edit_met(column("sr", lambda v: late(v[:, COLUMN["sr"]], 4)))
+# A wrong position and a wrong clock both move the shortwave off the model's sun: (what, edit of the example,
+# words of the sr finding, words it must not hold). The example is at 79.91 N, 24.09 W (UTC - 2 h).
+POSITION = [
+    ("latitude flipped", edit_parameter(2, "latitude -79.91"), "error: at latitude 79.91 instead of -79.91 the "
+     "shortwave follows the model's sun without a shift: the latitude's sign flipped?", "longitude"),
+    ("longitude flipped", both(FOUR_HOURS_LATE, provenance_of(24.09, "longitude 24.0900 E from the source")),
+     "error: at longitude -24.09 instead of 24.09 (provenance.json) local solar time is UTC -2 h, not +2 h, and the "
+     "shortwave follows the model's sun: the longitude's sign flipped? (degrees east; west is negative); otherwise above 50 W m-2", "latitude"),
+    ("longitude flipped, an hour from the meridian", both(edit_met(column("sr", lambda v: late(v[:, COLUMN["sr"]], -2))),
+                                                          provenance_of(-15.0, "longitude -15.0000 E from --longitude")),
+     "error: at longitude 15 instead of -15 (provenance.json) local solar time is UTC +1 h, not -1 h, and the "
+     "shortwave follows the model's sun: the longitude's sign flipped? (degrees east; west is negative); otherwise "
+     "the shortwave's daily cycle comes", "latitude"),
+    ("clock set by --utc-offset", both(FOUR_HOURS_LATE, provenance_of(24.09, "--utc-offset 2")),
+     "error: above 50 W m-2", "flipped"),
+    ("no provenance", FOUR_HOURS_LATE, "every record moved 4 h earlier (shift -4 h)", "flipped"),
+    ("unreadable provenance", both(FOUR_HOURS_LATE, lambda site: (site / "provenance.json").write_text("{")),
+     "every record moved 4 h earlier (shift -4 h)", "flipped"),
+]
+
+
+@pytest.mark.parametrize("what, edit, words, never", POSITION, ids=[c[0] for c in POSITION])
+def test_a_flipped_position_is_said_before_a_clock_shift(tmp_path, what, edit, words, never):
+    site = example_site(tmp_path)
+    edit(site)
+    found = [f for f in check.check_site(site / "run") if f.column == "sr"]
+    said = [f"{f.severity}: {f.message}" for f in found]
+    assert len(said) == 1 and words in said[0] and never not in said[0], said
+    assert f"(shift {found[0].shift_hours:+d} h)" in said[0]      # the shift tools take is the one said

@@ -6,6 +6,8 @@ import os
 import pathlib
 import subprocess
 import sys
+import tempfile
+import types
 
 import numpy as np
 import pandas as pd
@@ -276,27 +278,9 @@ def test_parameters_of_another_site_are_read_as_the_programs_read_them(tmp_path,
     assert "latitude 67.0\n" in (site / "run/parameter.ini").read_text()
 
 
-def test_mapping_position_and_clock_reach_the_provenance(tmp_path):
-    source = write_logger_table(tmp_path / "logger.dat")
-    (tmp_path / "map.toml").write_text("latitude = 67.25\nlongitude = 15.0\n"
-                                       + TOA5_MAPPING.format(surface="").replace("UTC+01:00", "UTC+02:00"))
-    assert prepare.main([str(source), "--mapping", str(tmp_path / "map.toml"), "--out", str(tmp_path / "s")]) == 0
-    provenance = json.loads((tmp_path / "s/provenance.json").read_text())
-    assert provenance["site"]["latitude"] == 67.25
-    assert provenance["site"]["latitude_from"] == f"the mapping {tmp_path / 'map.toml'}"
-    assert provenance["time"]["source_clock"] == "UTC+02:00 (time.zone of the mapping)"
-    assert provenance["time"]["utc_offset_hours"] == 1 and "from the mapping" in provenance["time"]["utc_offset_from"]
-    assert "time: UTC+02:00 to UTC (-2 h)" in provenance["conversions"]
-    assert provenance["records"] == {"step_minutes": 10.0, "records": 432}
-    assert provenance["variables"]["sd_sensor"] is None and provenance["variables"]["pressure"] == "BP_kPa"
-    assert provenance["source"]["mapping"]["sha256"] == hashlib.sha256((tmp_path / "map.toml").read_bytes()).hexdigest()
-
-
 @pytest.mark.parametrize("case, expected", [
     ("bom", None),
-    ("zone", "map.toml: time.zone: 'UTC+99' is no zone"),
     ("columns", "map.toml: columns: expected a table [columns]"),
-    ("no pressure", "map.toml: columns: the model cannot run without air pressure (pressure): the file has no column mapped to it"),
     ("unit", "map.toml: column 'BP_kPa' of"),
     ("inf", "p.toml: diffuse_mode: expected an integer, found inf"),
     ("nan ini", "other.ini:11: diffuse_mode: expected an integer"),
@@ -304,6 +288,7 @@ def test_mapping_position_and_clock_reach_the_provenance(tmp_path):
     ("long line", "long.csv:2: cannot read as a table: field larger than field limit"),
     ("parts of hours", "logger.dat: no whole hour of records: the 2 record(s)"),
     ("coverage", "--min-coverage: expected a share above 0 and at most 1"),
+    ("longitude", "longitude 500.0: expected degrees east from -180 to 180"),
 ])
 def test_probed_faults_are_one_line(tmp_path, capsys, case, expected):
     source = write_logger_table(tmp_path / "logger.dat")
@@ -312,12 +297,8 @@ def test_probed_faults_are_one_line(tmp_path, capsys, case, expected):
     if case == "bom":
         source = tmp_path / "bom.csv"
         source.write_bytes(b"\xef\xbb\xbf" + SAMPLE.read_bytes())
-    elif case == "zone":
-        mapping = mapping.replace("UTC+01:00", "UTC+99")
     elif case == "columns":
         mapping = "columns = 5\n" + mapping.split("[columns]")[0]
-    elif case == "no pressure":
-        mapping = mapping.replace('pressure = "BP_kPa"\n', "")
     elif case == "unit":
         mapping = mapping.replace('pressure = "BP_kPa"', 'pressure = { column = "BP_kPa", unit = "bar" }')
     elif case == "inf":
@@ -337,6 +318,8 @@ def test_probed_faults_are_one_line(tmp_path, capsys, case, expected):
         source = write_logger_table(tmp_path / "logger.dat", edit=lambda rows: rows.__delitem__(slice(6, None)))
     elif case == "coverage":
         options = ["--min-coverage", "3/2"]
+    elif case == "longitude":      # not used for the clock, but recorded as the site's
+        options = ["--longitude", "500", "--utc-offset", "1"]
     (tmp_path / "map.toml").write_text(mapping)
     if source.suffix == ".dat":
         options += ["--mapping", str(tmp_path / "map.toml")]
@@ -389,3 +372,263 @@ def test_a_refused_write_keeps_the_earlier_site(tmp_path):
     assert run.returncode == 4 and run.stderr.count("\n") == 1 and "File too large" in run.stderr, run.stderr
     assert {p.relative_to(site): p.read_bytes() for p in site.rglob("*") if p.is_file()} == before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["logger.dat", "map.toml", "site"]
+
+
+# ---- the three real records, each with one fault ---------------------------------------------------------
+
+KPC_MET = ROOT / "example/data/met_lv3/kpc_l_2016_08.txt"
+GCNET = ROOT / "tests/data/stations/gcnet_v2_datatable10min_2022_05_head.dat"
+KPC_MAPPING = ('latitude = 79.91\nlongitude = -24.09\n[time]\ncolumn = "time"\nlabel = "end"\n[columns]\n'
+               'ta_obs = { column = "t", unit = "degC" }\nwind = { column = "ws", unit = "m/s" }\n'
+               'rh = { column = "rh", unit = "%" }\nsr = { column = "sw", unit = "W/m2" }\n'
+               'column_10 = { column = "swo", unit = "W/m2" }\nlw_down = { column = "lwd", unit = "W/m2" }\n'
+               'lw_up = { column = "lwu", unit = "W/m2" }\ndistance = { column = "dist", unit = "m" }\n'
+               'pressure = { column = "p", unit = "hPa" }\n')
+GCNET_MAPPING = ('latitude = { column = "Latitude", unit = "ddmm" }\n'
+                 'longitude = { column = "Longitude", unit = "ddmm" }\n[time]\nzone = "UTC"\n[columns]\n'
+                 'ta_obs = { column = "Asp_temp_L", unit = "degC" }\nrh = { column = "Humidity_L", unit = "%" }\n'
+                 'wind = { column = "WindSpeed_S_L", unit = "m/s" }\npressure = { column = "Pressure_L", unit = "hPa" }\n'
+                 'sr = { column = "SWUpper", unit = "W/m2" }\n'
+                 'lw_down = { column = "LWUpper", unit = "W/m2", body_temperature = "TemperatureRadSensor" }\n'
+                 'lw_up = { column = "LWLower", unit = "W/m2", body_temperature = "TemperatureRadSensor" }\n'
+                 'distance = { column = "SR_L", unit = "m" }\n')
+
+
+def kpc_source(path, edit=None):
+    """The shipped KPC_L record (example/) as its station would write it: UTC stamps of each hour's end, % humidity.
+
+    The example's hours are local solar time at 24.09 W (UTC - 2 h); the distance to the surface grows
+    as sd_sensor falls.
+    """
+    met = np.loadtxt(KPC_MET)
+    local_end = pd.to_datetime(pd.DataFrame({"year": met[:, 0], "month": met[:, 1], "day": met[:, 2]})) \
+        + pd.to_timedelta(met[:, 3], unit="h")
+    frame = pd.DataFrame({"time": (local_end + pd.Timedelta(hours=2)).dt.strftime("%Y-%m-%d %H:%M:%S"),
+                          "t": met[:, 5], "ws": met[:, 6], "rh": (met[:, 7] * 100).round(4), "sw": met[:, 8],
+                          "swo": met[:, 9], "lwd": met[:, 10], "lwu": met[:, 11], "dist": (2.0 - met[:, 12]).round(4),
+                          "p": met[:, 13]})
+    if edit:
+        edit(frame)
+    frame.to_csv(path, index=False)
+    return path
+
+
+def real_record(tmp_path, which, change=None):
+    """(source, mapping or None) of a copy of a shipped real record; `change` (old, new) edits its mapping."""
+    if which == "promice":
+        return SAMPLE, None
+    source = kpc_source(tmp_path / "kpc.csv") if which == "kpc" else GCNET
+    text = KPC_MAPPING if which == "kpc" else GCNET_MAPPING
+    if change:
+        assert change[0] in text
+        text = text.replace(*change)
+    (tmp_path / "map.toml").write_text(text)
+    return source, tmp_path / "map.toml"
+
+
+def prepare_real(tmp_path, which, change=None, options=()):
+    source, mapping = real_record(tmp_path, which, change)
+    return prepare.main([str(source), "--out", str(tmp_path / "site"), *options]
+                        + (["--mapping", str(mapping)] if mapping else []))
+
+
+def test_the_kpc_record_through_prepare_gives_the_example_back(tmp_path, capsys):
+    """The station's view of the example returns the example's hours; negative shortwave of either direction is 0."""
+    def night_offsets(frame):
+        frame.loc[[30, 31], "swo"] = [-2.5, -0.1]              # radiometers read a little below 0 at night
+        frame.loc[[40], "sw"] = -1.0
+    source = kpc_source(tmp_path / "kpc.csv", night_offsets)
+    (tmp_path / "map.toml").write_text(KPC_MAPPING)
+    assert prepare.main([str(source), "--mapping", str(tmp_path / "map.toml"), "--out", str(tmp_path / "site")]) == 0
+    out = capsys.readouterr().out
+    met, example = np.loadtxt(tmp_path / "site/data/met_lv3/kpc.txt"), np.loadtxt(KPC_MET)
+    assert met.shape == example.shape
+    example[[30, 31], 9] = example[40, 8] = 0.0
+    np.testing.assert_allclose(met, example, rtol=0, atol=1e-4)
+    assert "swo: 2 negative hour(s) set to 0" in out and "sw: 1 negative hour(s) set to 0" in out
+
+
+def closing(errors):
+    return f"pumak prepare: {errors} error(s): nothing written (--keep-with-errors writes the site anyway)\n"
+
+
+# (what, record, mapping change, options, words of an error line, words no line may hold)
+WITH_ERRORS = [
+    ("wrong logger zone", "gcnet", ('zone = "UTC"', 'zone = "UTC+06:00"'), [],
+     "sr: error: above 50 W m-2 in 5 records while the model's sun is below the horizon", "flipped"),
+    ("percent humidity declared as a fraction", "kpc", ('unit = "%"', 'unit = "fraction"'), [],
+     "rh: error: above 1.5 in 720 records (first 62.08): humidity in percent?", "flipped"),
+    ("flipped latitude sign", "kpc", ("latitude = 79.91", "latitude = -79.91"), [],
+     "sr: error: at latitude 79.91 instead of -79.91 the shortwave follows the model's sun without a shift: the "
+     "latitude's sign flipped?", "longitude's sign"),
+    ("flipped longitude sign", "kpc", ("longitude = -24.09", "longitude = 24.09"), [],
+     "sr: error: at longitude -24.09 instead of 24.09 (provenance.json) local solar time is UTC -2 h, not +2 h, "
+     "and the shortwave follows the model's sun: the longitude's sign flipped?", "latitude's sign"),
+    ("raw thermopile longwave", "gcnet", (', body_temperature = "TemperatureRadSensor"', ""), [],
+     "lw_down: error: outside 50-700 W m-2 in 24 records (first -50.765)", "flipped"),
+    ("latitude flipped by the option", "promice", None, ["--latitude", "-66.4825"],
+     "sr: error: at latitude 66.4825 instead of -66.4825 the shortwave follows the model's sun", "longitude's sign"),
+]
+
+
+@pytest.mark.parametrize("what, record, change, options, words, never", WITH_ERRORS, ids=[c[0] for c in WITH_ERRORS])
+def test_a_site_whose_check_finds_errors_is_not_written(tmp_path, capsys, monkeypatch, what, record, change, options,
+                                                        words, never):
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "tmp"))      # where the copy aside is checked
+    (tmp_path / "tmp").mkdir()
+    real_record(tmp_path, record, change)
+    before = sorted(p.name for p in tmp_path.iterdir())
+    assert prepare_real(tmp_path, record, change, options) == 1
+    out, err = capsys.readouterr()
+    errors = [line for line in out.splitlines() if ": error: " in line]
+    assert errors and any(words in line for line in errors), out
+    assert never not in out
+    assert all(line.startswith(str(tmp_path / "site") + os.sep) for line in errors)   # named where it would be
+    assert err == closing(len(errors))
+    assert sorted(p.name for p in tmp_path.iterdir()) == before and not any((tmp_path / "tmp").iterdir())
+    # kept on request: written, status 1, and the errors said in its provenance
+    assert prepare_real(tmp_path, record, change, [*options, "--keep-with-errors"]) == 1
+    again = capsys.readouterr()
+    assert again.err == "" and [line for line in again.out.splitlines() if ": error: " in line] == errors
+    provenance = json.loads((tmp_path / "site/provenance.json").read_text())
+    assert provenance["check"]["errors"] == errors
+    assert [str(f) for f in check.check_site(tmp_path / "site/run") if f.severity == "error"] == errors
+
+
+def test_errors_leave_an_earlier_site_as_it_was(tmp_path, capsys):
+    assert prepare_real(tmp_path, "kpc") == 0
+    site = tmp_path / "site"
+    before = {p.relative_to(site): p.read_bytes() for p in site.rglob("*") if p.is_file()}
+    assert prepare_real(tmp_path, "kpc", ("latitude = 79.91", "latitude = -79.91"), ["--force"]) == 1
+    assert capsys.readouterr().err == closing(1)
+    assert {p.relative_to(site): p.read_bytes() for p in site.rglob("*") if p.is_file()} == before
+
+
+# (what, record, mapping change, options, the warning said); warnings alone still write
+WARNINGS_WRITE = [
+    ("clock an hour off", "kpc", ('label = "end"', 'label = "end"\nzone = "UTC+01:00"'), [],
+     "sr: warning: the shortwave's daily cycle comes 1.1 h earlier than the model's sun: a clock 1 h off?"),
+    ("surface ranger not connected", "gcnet", None, [],
+     "no usable surface observation: SR_L is constant at 0 m over the record"),
+]
+
+
+@pytest.mark.parametrize("what, record, change, options, words", WARNINGS_WRITE, ids=[c[0] for c in WARNINGS_WRITE])
+def test_warnings_alone_still_write_the_site(tmp_path, capsys, what, record, change, options, words):
+    assert prepare_real(tmp_path, record, change, options) == 0
+    out, err = capsys.readouterr()
+    assert words in out and ": error: " not in out and err == ""
+    assert "check" not in json.loads((tmp_path / "site/provenance.json").read_text())
+    assert (tmp_path / "site/run/parameter.ini").is_file()
+
+
+# (options, the lines the summary and the provenance's overrides hold)
+OVERRIDES = [
+    (["--latitude", "80"], ["--latitude 80 instead of 79.9100 from the mapping {map}"]),
+    (["--latitude", "79.91", "--longitude", "-24.09"], []),
+    (["--longitude", "-30"], ["--longitude -30 instead of -24.0900 from the mapping {map}"]),
+    (["--utc-offset", "-1"], ["--utc-offset -1 h instead of -2 h from longitude -24.0900"]),
+    (["--utc-offset", "-2", "--longitude", "-20"], ["--longitude -20 instead of -24.0900 from the mapping {map}",
+                                                    "--longitude not used for the time: --utc-offset wins",
+                                                    "--utc-offset -2 h instead of -1 h from longitude -20.0000"]),
+    (["--time-label", "start"], ["--time-label start: the stamps taken as the start of their interval, not the "
+                                 "end (CSV through the mapping {map})"]),
+    (["--time-label", "end"], []),
+]
+
+
+@pytest.mark.parametrize("options, said", OVERRIDES)
+def test_an_option_that_replaces_the_mapping_says_so(tmp_path, capsys, options, said):
+    status = prepare_real(tmp_path, "kpc", options=options)
+    out = capsys.readouterr().out
+    said = [line.format(map=tmp_path / "map.toml") for line in said]
+    assert status == 0
+    assert [line[2:] for line in out.splitlines() if line.startswith("  --")] == said
+    assert json.loads((tmp_path / "site/provenance.json").read_text())["overrides"] == said
+
+
+def test_clock_options_a_local_solar_clock_does_not_use_are_said(tmp_path, capsys):
+    status = prepare_real(tmp_path, "kpc", ('label = "end"', 'label = "end"\nzone = "local solar"'),
+                          ["--utc-offset", "3", "--longitude", "10"])
+    out = capsys.readouterr().out
+    assert status == 0 and "a clock 2 h off?" in out      # the stamps are UTC: at 80 N in August a warning
+    assert "  --longitude and --utc-offset not used: the mapping says the source's clock is local solar time" in out
+
+
+# ---- the provenance prepare writes, as its readers read it -----------------------------------------------
+
+def test_the_written_provenance_key_by_key_and_its_readers_find_it(tmp_path, capsys):
+    import pumak
+
+    assert prepare_real(tmp_path, "gcnet") == 0
+    capsys.readouterr()
+    provenance = json.loads((tmp_path / "site/provenance.json").read_text())
+    assert set(provenance) == {"source", "site", "variables", "units", "conversions", "records", "time", "filled",
+                               "fill_rule", "left_missing", "dropped", "surface", "notes", "parameters", "overrides",
+                               "aggregation"}
+    assert set(provenance["source"]) == {"file", "sha256", "layout", "mapping", "logger"}
+    assert set(provenance["source"]["mapping"]) == {"file", "sha256"}
+    assert provenance["site"] == {"name": "gcnet_v2_datatable10min_2022_05_head", "latitude": 55.6885,
+                                  "latitude_from": "the source: median of Latitude (ddmm)", "longitude": 12.5822,
+                                  "longitude_from": "the source: median of Longitude (ddmm)", "n_days": 1,
+                                  "first_day": "2022-05-17", "last_day": "2022-05-17"}
+    assert set(provenance["time"]) == {"source_clock", "source_label", "utc_offset_hours", "utc_offset_from", "rule",
+                                       "first_record_utc"}
+    assert provenance["time"]["utc_offset_hours"] == 1 and provenance["time"]["first_record_utc"] == \
+        "2022-05-16 23:00 to 00:00"
+    assert provenance["time"]["source_clock"] == "UTC (time.zone of the mapping)"
+    assert provenance["time"]["utc_offset_from"].startswith("longitude 12.5822 E from the source: median of Longitude")
+    assert provenance["source"]["mapping"]["sha256"] == hashlib.sha256((tmp_path / "map.toml").read_bytes()).hexdigest()
+    assert provenance["records"] == {"step_minutes": 10.0, "records": 300}
+    assert provenance["units"] == {"Asp_temp_L": "degC", "Humidity_L": "%", "WindSpeed_S_L": "m/s",
+                                   "Pressure_L": "hPa", "SWUpper": "W/m2", "LWUpper": "W/m2", "LWLower": "W/m2",
+                                   "SR_L": "m"}
+    assert provenance["variables"] == {"ta_obs": "Asp_temp_L", "wind": "WindSpeed_S_L", "rh": "Humidity_L",
+                                       "sr": "SWUpper", "column_10": None, "lw_down": "LWUpper", "lw_up": "LWLower",
+                                       "pressure": "Pressure_L", "sd_sensor": "SR_L"}
+    assert set(provenance["dropped"]) == {"hours_before_first_whole_day", "hours_after_last_whole_day",
+                                          "hours_missing_from_the_source"}
+    assert set(provenance["surface"]) >= {"variable", "jump_threshold_m", "jumps", "unusable", "rule"}
+    # check takes the longitude the clock was set by; the NetCDF writer the source, the position and the clock
+    assert check._longitude_of(provenance) == (12.5822, 1)
+    site = pumak.read_site(tmp_path / "site/run")
+    assert site.provenance == provenance
+    dataset = pumak.to_xarray(pumak.run_site(tmp_path / "site/run"), site.parameters, site.met,
+                              provenance=site.provenance)
+    assert dataset.attrs["source_file"] == str(GCNET) and dataset.attrs["source_sha256"] == \
+        hashlib.sha256(GCNET.read_bytes()).hexdigest()
+    assert dataset.attrs["source_mapping_file"] == str(tmp_path / "map.toml")
+    assert float(dataset["lat"]) == pytest.approx(55.6885) and float(dataset["lon"]) == pytest.approx(12.5822)
+    assert str(dataset["station"].values) == "gcnet_v2_datatable10min_2022_05_head"
+    assert pd.Timestamp(dataset["time"].values[0]) == pd.Timestamp("2022-05-17 00:00")   # hour 1 ends 01:00 at UTC+1
+
+
+def test_the_longest_complete_period_the_first_of_equal_ones_and_a_jump_at_its_hour(tmp_path, capsys):
+    """Two air temperature gaps of 6 h (local days 1 and 16) leave two runs of 14 whole days; the first is kept."""
+    def edit(frame):
+        frame.loc[[*range(5, 11), *range(15 * 24 + 5, 15 * 24 + 11)], "t"] = np.nan
+        frame.loc[100:, "dist"] += 0.5                       # the ranger reset: hour 5 of 5 August
+    source = kpc_source(tmp_path / "kpc.csv", edit)
+    (tmp_path / "map.toml").write_text(KPC_MAPPING)
+    assert prepare.main([str(source), "--mapping", str(tmp_path / "map.toml"), "--out", str(tmp_path / "site"),
+                         "--longest-complete"]) == 0
+    out = capsys.readouterr().out
+    provenance = json.loads((tmp_path / "site/provenance.json").read_text())
+    cut = provenance["cut_for_gaps"]
+    assert (cut["kept"], cut["days_dropped"]) == ("2016-08-02 to 2016-08-15", 16)
+    assert [(gap["first"], gap["hours"]) for gap in cut["gaps"]] == [("2016-08-01 hour 6", 6), ("2016-08-16 hour 6", 6)]
+    sd = np.loadtxt(KPC_MET)[:, 12]
+    change = round(0.5 + sd[99] - sd[100], 4)                  # the jump and that hour's lowering
+    assert provenance["surface"]["jumps"] == [{"at": "2016-08-05 hour 5", "change_m": change}]
+    assert f"  dist: jump of {change:+.3f} m at 2016-08-05 hour 5 (more than 0.1 m in one hour; kept as recorded)" in out
+    np.testing.assert_allclose(np.loadtxt(tmp_path / "site/data/met_lv3/kpc.txt")[:, 5], np.loadtxt(KPC_MET)[24:360, 5])
+
+
+@pytest.mark.parametrize("hours, expected", [(14, 14), (-12, -12), (15, None), (-13, None), (1.5, None)])
+def test_utc_offset_whole_hours_from_minus_12_to_14(hours, expected):
+    clock = types.SimpleNamespace(clock="UTC", longitude=None)
+    if expected is None:
+        with pytest.raises(prepare.SourceError, match=f"--utc-offset {hours}: expected whole hours from -12 to 14"):
+            prepare.local_solar_offset(clock, utc_offset=hours)
+    else:
+        assert prepare.local_solar_offset(clock, utc_offset=hours) == (expected, f"--utc-offset {expected}")
