@@ -18,7 +18,7 @@ import re
 
 from pumak.errors import SourceError
 from pumak.stations import older, product, toa5
-from pumak.stations.common import (DESCRIPTION, KIND, OPTIONAL, QUANTITIES, STEPS, Station, column_key, convert_unit,
+from pumak.stations.common import (ABSENT_ALLOWED, DESCRIPTION, KIND, OPTIONAL, QUANTITIES, STEPS, Station, column_key, convert_unit,
                                    ddmm_degrees, unit_conversion)
 from pumak.stations.mapped import read_mapped, read_mapping, zone_offset
 from pumak.stations.older import read_older
@@ -62,7 +62,7 @@ def recognise(path):
     return None
 
 
-def read(path, mapping=None):
+def read(path, mapping=None, absent=()):
     """A station file's record, with its units, before any site exists.
 
     Parameters
@@ -71,6 +71,9 @@ def read(path, mapping=None):
         The station file: a TOA5 table, the PROMICE/GC-Net hourly product
         (CSV or NetCDF), the older PROMICE hourly text layout, or any CSV
         when `mapping` is given.
+    absent : sequence of str, optional
+        Quantities the file may lack because a later step stands in for
+        them (`estimate`, `fill_from`); they are NaN then.
     mapping : str or os.PathLike, optional
         A TOML mapping (docs/your_own_station.md): for a TOA5 table the
         column names and the logger clock's zone; for any other CSV also the
@@ -94,6 +97,14 @@ def read(path, mapping=None):
     if not os.path.isfile(path):
         raise SourceError(f"{path}: cannot open: " + ("not a regular file" if os.path.exists(path)
                                                       else "no such file"))
+    token = ABSENT_ALLOWED.set(tuple(absent))
+    try:
+        return _read(path, mapping)
+    finally:
+        ABSENT_ALLOWED.reset(token)
+
+
+def _read(path, mapping):
     reader = recognise(path)
     if reader is read_toa5:
         return read_toa5(path, mapping)
