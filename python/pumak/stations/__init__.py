@@ -10,7 +10,9 @@
 mapping. It returns a `Station`: the record's values in the units the file
 (or the mapping) states, on the stamps and clock of the file. The steps
 `to_utc`, `aggregate` and `to_model_units` each return a new `Station`;
-`pumak.prepare` chains them and goes on to a site.
+`pumak.prepare` chains them and goes on to a site. `estimate` stands in
+for what a station does not measure, `read_reanalysis` reads ERA5 point
+series and `fill_from` fills a station's gaps from them.
 """
 
 import os
@@ -18,13 +20,17 @@ import re
 
 from pumak.errors import SourceError
 from pumak.stations import older, product, toa5
-from pumak.stations.common import (ABSENT_ALLOWED, DESCRIPTION, KIND, OPTIONAL, QUANTITIES, STEPS, Station, column_key, convert_unit,
+from pumak.stations.common import (ABSENT_ALLOWED, DESCRIPTION, KIND, OPTIONAL, QUANTITIES, STEPS, Station,
+                                   column_key, convert_unit,
                                    ddmm_degrees, unit_conversion)
 from pumak.stations.mapped import read_mapped, read_mapping, zone_offset
 from pumak.stations.older import read_older
 from pumak.stations.product import read_product_csv, read_product_netcdf
 from pumak.stations.steps import DEFAULT_MIN_COVERAGE, aggregate, to_model_units, to_utc
 from pumak.stations.toa5 import read_toa5
+from pumak.stations.era5 import read_reanalysis
+from pumak.stations.estimate import estimate
+from pumak.stations.fill import fill_from
 
 #: Bytes of a file's head looked at to recognise its layout.
 HEAD_BYTES = 4096
@@ -136,4 +142,4 @@ read_station = read
 __all__ = ["Station", "read", "hourly", "to_utc", "aggregate", "to_model_units", "recognise", "read_mapping",
            "zone_offset", "convert_unit", "unit_conversion", "ddmm_degrees", "QUANTITIES", "OPTIONAL", "DESCRIPTION",
            "KIND", "STEPS", "DEFAULT_MIN_COVERAGE", "SourceError", "read_toa5", "read_mapped", "read_older",
-           "read_product_csv", "read_product_netcdf"]
+           "read_product_csv", "read_product_netcdf", "read_reanalysis", "estimate", "fill_from"]

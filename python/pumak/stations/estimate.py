@@ -149,7 +149,8 @@ def longwave_down(ta, rh, cover):
     return (clear * (1.0 - n) + KONZELMANN["overcast"] * n) * 5.67e-8 * t ** 4
 
 
-def _runs_utc(index, mask):
+def utc_runs(index, mask):
+    """The runs of True in `mask` as UTC intervals of hours ("2016-08-01 02:00 to 2016-08-01 05:00 UTC")."""
     edges = np.diff(np.concatenate([[0], mask.astype(np.int8), [0]]))
     return [f"{index[a] - pd.Timedelta(hours=1):%Y-%m-%d %H:%M} to {index[b - 1]:%Y-%m-%d %H:%M} UTC"
             for a, b in zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1))]
@@ -221,7 +222,7 @@ def estimate(station, names, elevation=None, utc_offset=None):
             values = _lw_down(station, data, elevation, utc_offset)
         data.loc[missing, quantity] = values[missing]
         done = missing & np.isfinite(values)
-        estimated[quantity] = {"rule": RULES[name], "hours": int(done.sum()), "utc": _runs_utc(data.index, done)}
+        estimated[quantity] = {"rule": RULES[name], "hours": int(done.sum()), "utc": utc_runs(data.index, done)}
         if quantity == "pressure":
             estimated[quantity]["elevation_m"] = float(elevation)
         out.chosen.setdefault(quantity, f"estimated {quantity}")
