@@ -600,7 +600,7 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
                           else f"latitude {latitude}: expected degrees north from -90 to 90")
     offset, offset_reason = local_solar_offset(hourly, longitude, utc_offset)
     if names:
-        hourly = estimate_station(hourly.replace(latitude=latitude), names, elevation, offset)
+        hourly = estimate_station(hourly.replace(latitude=latitude), names, elevation, offset, max_gap)
     require(hourly, names)
     frame, missing_rows = to_local_hours(hourly, offset)
 

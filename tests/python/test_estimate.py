@@ -60,10 +60,11 @@ def test_an_estimate_fills_only_the_missing_hours_and_flags_them():
     station = kpc_l()
     data = station.data.copy()
     data.iloc[100:148, data.columns.get_loc("lw_down")] = np.nan
-    got = estimate(station.replace(data=data), ["lw_down", "lw_up"])
+    data.iloc[200:203, data.columns.get_loc("lw_down")] = np.nan      # short: left for the linear filling
+    got = estimate(station.replace(data=data), ["lw_down", "lw_up"], max_gap=3)
     kept = data["lw_down"].notna()
     assert (got.data.loc[kept, "lw_down"] == data.loc[kept, "lw_down"]).all()
-    assert got.data["lw_down"].notna().all()
+    assert got.data["lw_down"].isna().to_numpy().nonzero()[0].tolist() == [200, 201, 202]
     flagged = got.details["estimated"]
     assert flagged["lw_down"]["hours"] == 48
     assert flagged["lw_down"]["utc"] == [f"{data.index[100] - pd.Timedelta(hours=1):%Y-%m-%d %H:%M} to "

@@ -166,7 +166,17 @@ def check_elevation(elevation, where="--elevation"):
     return float(elevation)
 
 
-def estimate(station, names, elevation=None, utc_offset=None):
+def _short_gaps(missing, max_gap):
+    """Hours of runs of `missing` of at most `max_gap` hours with values on both sides."""
+    short = np.zeros(len(missing), dtype=bool)
+    edges = np.diff(np.concatenate([[0], missing.astype(np.int8), [0]]))
+    for a, b in zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)):
+        if b - a <= max_gap and a > 0 and b < len(missing):
+            short[a:b] = True
+    return short
+
+
+def estimate(station, names, elevation=None, utc_offset=None, max_gap=0):
     """The station with `names` estimated in the hours they are missing.
 
     Parameters
@@ -183,6 +193,9 @@ def estimate(station, names, elevation=None, utc_offset=None):
     utc_offset : int, optional
         Local solar time minus UTC, h, for the model's sun; default from the
         station's longitude (rounded as `pumak.prepare` rounds it).
+    max_gap : int
+        Gaps of up to this many hours between measured values are left
+        for `pumak.prepare`'s linear filling, h.
 
     Returns
     -------
@@ -205,6 +218,7 @@ def estimate(station, names, elevation=None, utc_offset=None):
     for name in names:
         quantity = name.split(":")[0]
         missing = data[quantity].isna().to_numpy()
+        missing &= ~_short_gaps(missing, max_gap)
         lacking = [DESCRIPTION[q] for q in NEEDS[name] if not data[q].notna().any()]
         if lacking:
             raise SourceError(f"{station.source}: --estimate {name}: needs {', '.join(lacking)}, which the record "
