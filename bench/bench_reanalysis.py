@@ -101,8 +101,8 @@ def main():
             cpu = statistics.median(run[2] for run in runs)
             limit_s, limit_mb = TARGETS[name]
             verdict = "ok" if seconds < limit_s and (limit_mb is None or memory < limit_mb) else "MISSED"
-            print(f"{name}: median {seconds:.2f} s ({cpu:.2f} s CPU), {memory:.0f} MB of {len(runs)} runs (target {limit_s:g} s"
-                  + (f", {limit_mb:g} MB" if limit_mb else "") + f"): {verdict}")
+            print(f"{name}: median {seconds:.2f} s ({cpu:.2f} s CPU), {memory:.0f} MB of {len(runs)} runs "
+                  f"(target {limit_s:g} s" + (f", {limit_mb:g} MB" if limit_mb else "") + f"): {verdict}")
 
 
 if __name__ == "__main__":
