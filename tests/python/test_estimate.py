@@ -72,6 +72,32 @@ def test_an_estimate_fills_only_the_missing_hours_and_flags_them():
     assert "lw_up" not in flagged              # measured in every hour: nothing estimated
 
 
+@pytest.mark.parametrize("formula, argument, expected", [
+    ("barometric_pressure", 0.0, 1013.25),
+    ("barometric_pressure", 1000.0, 898.75),          # the standard atmosphere's 1000 m
+    ("barometric_pressure", 2135.0, 781.7),
+    ("saturation_pressure", 0.0, 610.78),
+    ("saturation_pressure", 20.0, 2337.0),
+    ("ifs_saturation", 273.16, 611.21),
+    ("ifs_saturation", 293.15, 2335.8),
+])
+def test_formulas_at_known_points(formula, argument, expected):
+    import sys
+    from pumak.stations import era5
+    # the module, not the step of the same name that pumak.stations exports
+    function = getattr(sys.modules["pumak.stations.estimate"], formula, None) or getattr(era5, formula)
+    assert function(argument) == pytest.approx(expected, rel=5e-4)
+
+
+def test_the_suns_hours_are_symmetric_about_local_noon():
+    from pumak.stations.estimate import top_of_atmosphere
+    # at 24.08 W local solar time is UTC - 2 h: the hours ending at 14:00 and 15:00 UTC surround noon
+    ends = pd.DatetimeIndex(["2016-08-10 14:00", "2016-08-10 15:00", "2016-08-10 13:00", "2016-08-10 16:00"])
+    toa = top_of_atmosphere(ends, 79.91, -2)
+    assert toa[0] == pytest.approx(toa[1], rel=1e-6) and toa[2] == pytest.approx(toa[3], rel=1e-6)
+    assert toa[0] > toa[2] > 0
+
+
 def _melt(lw_up):
     """The model's melt_ice over the KPC_L month with every hour's outgoing longwave set to `lw_up`."""
     parameters = _core.read_parameters(str(ROOT / "example/run").encode(), "pumak_metrun")

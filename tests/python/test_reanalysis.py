@@ -37,14 +37,18 @@ def write_zip(path, frame, point=GRID):
                              part.to_csv(date_format="%Y-%m-%d %H:%M:%S"))
 
 
-def write_netcdf(path, frame, point=GRID):
-    dataset = xr.Dataset({name: ("valid_time", frame[name].to_numpy(dtype=np.float32)) for name in frame.columns},
-                         coords={"valid_time": frame.index.to_numpy(), "latitude": point[0], "longitude": point[1]})
+def write_netcdf(path, frame, point=GRID, members=1):
+    """Today's layout: `valid_time`, the point as scalar coordinates, float32 values along a member axis."""
+    values = {name: (("number", "valid_time"), np.tile(frame[name].to_numpy(dtype=np.float32), (members, 1)))
+              for name in frame.columns}
+    dataset = xr.Dataset(values, coords={"valid_time": frame.index.to_numpy(), "latitude": point[0],
+                                         "longitude": point[1], "number": np.arange(members)})
     dataset.to_netcdf(path)
 
 
 def write_older_netcdf(path, frame, point=GRID):
-    """The older layout: `time`, a 1 x 1 grid, values packed as int16, mean rates instead of accumulations."""
+    """The older layout: `time`, a 1 x 1 grid, values packed as int16, mean rates instead of accumulations,
+    the last ten days as early release data (expver 5) beside the final data (expver 1)."""
     rates = {"msdwswrf": frame["ssrd"] / 3600, "msdwlwrf": frame["strd"] / 3600, "msnlwrf": frame["str"] / 3600}
     frame = frame.drop(columns=["ssrd", "strd", "str"]).assign(**rates)
     encoding = {}
@@ -53,9 +57,13 @@ def write_older_netcdf(path, frame, point=GRID):
         scale = (high - low) / 60000 or 1.0
         encoding[name] = {"dtype": "int16", "scale_factor": scale, "add_offset": (high + low) / 2,
                           "_FillValue": -32767}
-    dataset = xr.Dataset({name: (("time", "latitude", "longitude"), frame[name].to_numpy()[:, None, None])
+    late = np.arange(len(frame)) >= len(frame) - 240
+    dataset = xr.Dataset({name: (("time", "expver", "latitude", "longitude"),
+                                 np.stack([np.where(late, np.nan, frame[name]), np.where(late, frame[name], np.nan)],
+                                          axis=1)[:, :, None, None])
                           for name in frame.columns},
-                         coords={"time": frame.index.to_numpy(), "latitude": [point[0]], "longitude": [point[1]]})
+                         coords={"time": frame.index.to_numpy(), "expver": [1, 5], "latitude": [point[0]],
+                                 "longitude": [point[1]]})
     dataset.to_netcdf(path, encoding=encoding)
 
 
@@ -87,6 +95,18 @@ def test_a_record_written_as_the_data_store_does_reads_back_hour_by_hour(tmp_pat
         # only what the source lacks, and an ERA5-Land record's first hour (no hour before it), is missing
         assert (np.isfinite(values) == np.isfinite(expected))[1:].all(), quantity
         assert np.abs(values[both] - expected[both]).max() <= tolerance, quantity
+
+
+@pytest.mark.parametrize("t2m, d2m, u10, v10, rh, wind", [
+    (273.16, 273.16, 3.0, 4.0, 1.0, 5.0),
+    (293.15, 283.15, -6.0, 8.0, 1227.9 / 2338.3, 10.0),     # 10 °C dew point at 20 °C: 1228 of 2338 Pa
+    (250.0, 250.5, 0.0, -2.0, 1.0, 2.0),                    # a dew point above the air: saturated, not more
+])
+def test_humidity_and_wind_from_the_reanalysis_variables(tmp_path, t2m, d2m, u10, v10, rh, wind):
+    hours = pd.date_range("2020-06-01 01:00", periods=3, freq="h")
+    write_csv(tmp_path / "point.csv", pd.DataFrame({"t2m": t2m, "d2m": d2m, "u10": u10, "v10": v10}, index=hours))
+    got = read_reanalysis([tmp_path / "point.csv"]).data
+    assert np.allclose(got["rh"], rh, rtol=2e-4) and np.allclose(got["wind"], wind)
 
 
 def test_era5_land_hours_across_midnight_are_differences_and_00_utc_closes_the_day(tmp_path):
@@ -125,7 +145,8 @@ def distorted(truth, seed=7):
     """A 'reanalysis' of the record: biased, scaled and noisy the way a grid cell differs from a station."""
     rng = np.random.default_rng(seed)
     noise = rng.normal(size=(len(truth), 7))
-    return truth.assign(ta_obs=truth["ta_obs"] + 1.5 + 0.3 * noise[:, 0],
+    daily = np.cos(2 * np.pi * truth.index.hour.to_numpy() / 24)      # a grid cell's damped daily cycle
+    return truth.assign(ta_obs=truth["ta_obs"] + 1.5 + daily + 0.3 * noise[:, 0],
                         rh=(truth["rh"] * 0.9 + 0.01 * noise[:, 1]).clip(0.05, 1),
                         wind=truth["wind"] * 1.4 + 0.5 + 0.2 * noise[:, 2].clip(-2, 2),
                         sr=truth["sr"] * 0.85, lw_down=truth["lw_down"] - 12 + 3 * noise[:, 4],
@@ -155,6 +176,19 @@ def test_gaps_filled_from_a_reanalysis_come_back_close_to_the_removed_hours():
         raw = other.data.loc[removed, quantity] - truth.loc[removed, quantity]
         assert np.sqrt((error ** 2).mean()) < limit < np.sqrt((raw ** 2).mean()), quantity
     assert (filled.data.loc[~removed, "ta_obs"] == truth.loc[~removed, "ta_obs"]).all()
+
+
+def test_a_short_overlap_is_corrected_as_one_and_shortwave_through_zero():
+    station = kpc_l()
+    truth = station.data.iloc[:240]
+    removed = (truth.index >= "2016-08-05 03:00") & (truth.index < "2016-08-07 03:00")
+    gappy = station.replace(data=truth[~removed])
+    other = stations.Station("era5.csv", "reanalysis", distorted(truth), latitude=79.9, longitude=-24.0,
+                             chosen={"sr": "ssrd", "ta_obs": "t2m"}, details={"files": ["era5.csv"]})
+    filled = fill_from(gappy, other)
+    entry = filled.details["filled_from"]["quantities"]["sr"]
+    assert entry["overlap_hours"] == 192 and entry["b"] == pytest.approx(1 / 0.85, rel=1e-6) and entry["a"] == 0
+    assert np.allclose(filled.data.loc[removed, "sr"], other.data.loc[removed, "sr"] * entry["b"])
 
 
 def test_a_station_csv_with_gaps_is_filled_through_prepare(tmp_path, capsys):
@@ -190,7 +224,8 @@ def _rate_in_joules(frame):
 
 BAD = [
     # (what is written, extra arguments, words of the one line)
-    ("pressure levels", [], "a file on pressure levels, another product"),
+    ("pressure levels", [], "not an ERA5 or ERA5-Land single-level series: none of t2m"),
+    ("ensemble members", [], "t2m: a file along number (10), another product"),
     ("other names", [], "not an ERA5 or ERA5-Land single-level series"),
     ("no time", [], "no valid_time or time"),
     ("cumulative", [], "accumulated since 00 UTC (--product era5-land)?"),
@@ -210,6 +245,9 @@ def write_bad(tmp_path, case):
         path = tmp_path / "bad.nc"
         xr.Dataset({"t": (("valid_time", "pressure_level"), np.ones((3, 2)))},
                    coords={"valid_time": era5.index[:3], "pressure_level": [850, 500]}).to_netcdf(path)
+    elif case == "ensemble members":
+        path = tmp_path / "bad.nc"
+        write_netcdf(path, era5, members=10)
     elif case == "other names":
         era5.rename(columns={"t2m": "T2M", "ssrd": "SWGDN"})[["T2M", "SWGDN"]].to_csv(path)
     elif case == "no time":

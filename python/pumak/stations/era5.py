@@ -120,16 +120,18 @@ def _netcdf_frame(path, near):
     with dataset:
         names = set(dataset.variables)
         time = _time_name(path, names)
-        if "pressure_level" in dataset.dims or "level" in dataset.dims:
-            raise SourceError(f"{path}: a file on pressure levels, another product; expected single levels")
         found = [name for name in KNOWN if name in dataset.data_vars]
         if not found:
             raise SourceError(f"{path}: not an ERA5 or ERA5-Land single-level series: none of "
                               f"{', '.join(KNOWN)} (found {', '.join(map(str, list(dataset.data_vars)[:8]))})")
         if "expver" in dataset.dims:   # early release and final data on one axis: the one that holds a value
             dataset = dataset.max("expver", skipna=True)
-        if "number" in dataset.dims:
-            dataset = dataset.isel(number=0)
+        dataset = dataset.squeeze([d for d, n in dataset.sizes.items() if n == 1 and d != time])
+        other = [d for d in dataset.dims if d not in (time, "latitude", "longitude")]
+        if other:
+            what = "on pressure levels" if other[0] in ("pressure_level", "level") else f"along {other[0]}"
+            raise SourceError(f"{path}: {found[0]}: a file {what} ({dataset.sizes[other[0]]}), another product; "
+                              f"expected single-level values along {time} only")
         position = None
         spatial = [d for d in ("latitude", "longitude") if d in dataset.dims]
         if spatial:
@@ -341,14 +343,15 @@ def as_era5(data, product="era5"):
     -------
     pandas.DataFrame
         t2m, d2m (K), u10, v10 (m s-1, the wind blowing along u), sp (Pa),
-        ssrd, strd, str (J m-2), indexed by valid_time. For round trips and
-        benchmarks.
+        ssrd, strd, str (J m-2), indexed by valid_time; the wind blows from
+        the south-west (u = v). For round trips and benchmarks.
     """
     c = IFS_WATER
     t = data["ta_obs"].to_numpy(dtype=float) + 273.15
     x = np.log(data["rh"].to_numpy(dtype=float) * ifs_saturation(t) / c["a1"]) / c["a3"]
     frame = pd.DataFrame({"t2m": t, "d2m": (c["t0"] - x * c["a4"]) / (1.0 - x),
-                          "u10": data["wind"].to_numpy(dtype=float), "v10": 0.0 * data["wind"].to_numpy(dtype=float),
+                          "u10": data["wind"].to_numpy(dtype=float) / np.sqrt(2),
+                          "v10": data["wind"].to_numpy(dtype=float) / np.sqrt(2),
                           "sp": data["pressure"].to_numpy(dtype=float) * 100.0,
                           "ssrd": data["sr"].to_numpy(dtype=float) * SECONDS,
                           "strd": data["lw_down"].to_numpy(dtype=float) * SECONDS,

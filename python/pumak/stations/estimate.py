@@ -89,7 +89,7 @@ def melting_lw_up(ta):
     """
     ta = np.asarray(ta, dtype=float)
     below = np.float32(np.nextafter(MELTING_LW_UP, np.float32(0)))
-    frozen = float(SIGMA) * (np.minimum(ta, 0.0) + float(T_MELT)) ** 4
+    frozen = float(SIGMA) * (ta + float(T_MELT)) ** 4          # used below 0 °C only
     out = np.where(ta >= 0.0, float(MELTING_LW_UP), np.minimum(frozen, float(below)))
     return np.where(np.isnan(ta), np.nan, out)
 
