@@ -11,17 +11,15 @@ Usage (from the top of the tree, with the core built in place):
 """
 
 import pathlib
-import sys
 
 import numpy as np
 import pandas as pd
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "python"))
+from pumak import _core, stations
+from pumak.stations.common import QUANTITIES, Station
+from pumak.stations.estimate import estimate
 
-from pumak import _core, stations  # noqa: E402
-from pumak.stations.common import QUANTITIES, Station  # noqa: E402
-from pumak.stations.estimate import estimate  # noqa: E402
+ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 MET_NAMES = "year month day hour doy ta_obs wind rh sr column_10 lw_down lw_up distance pressure".split()
 KPC_L = {"met": ROOT / "example/data/met_lv3/kpc_l_2016_08.txt", "run": ROOT / "example/run", "utc_offset": -2,
