@@ -93,8 +93,13 @@ def _date(day_of_year):
 
 def measure(table, mapping, site):
     """Wall time (s) and peak resident memory (MB) of one `pumak prepare` in a new process."""
-    command = ["/usr/bin/time", "-v", sys.executable, "-m", "pumak", "prepare", str(table), "--mapping", str(mapping),
-               "--out", str(site), "--latitude", "46.5", "--longitude", "10.5", "--max-gap", "6"]
+    return measure_command(["prepare", str(table), "--mapping", str(mapping), "--out", str(site), "--latitude",
+                            "46.5", "--longitude", "10.5", "--max-gap", "6"])
+
+
+def measure_command(arguments):
+    """Wall time (s), CPU time (s), peak resident memory (MB) and the first lines said of ``pumak ARGUMENTS``."""
+    command = ["/usr/bin/time", "-v", sys.executable, "-m", "pumak", *arguments]
     environment = dict(os.environ, PYTHONPATH=str(HERE.parent / "python"))
     run = subprocess.run(command, env=environment, capture_output=True, text=True)
     report = run.stderr

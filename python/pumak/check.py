@@ -26,6 +26,7 @@ from pumak.errors import InputError
 from pumak.layout import (FIXED_FORCING_COLUMNS, HOURS_PER_DAY, INTEGER_COLUMNS, MAX_RUN_DAYS, MET_COLUMNS, MET_KINDS,
                           PARAMETER_KINDS, STATEMENTS, items_in_layout)
 from pumak.model import program_name, read_provenance
+from pumak.stations.quantities import plausible
 from pumak.surface import unusable
 
 # Outgoing longwave of a surface at the melting point, sigma * 273.15^4 (W m-2).
@@ -37,7 +38,7 @@ LONGWAVE_MARGIN = 10.0
 # Share of the hours above the melting emission plus the margin that makes a finding.
 LONGWAVE_SHARE = 0.5
 # Colder air than this (°C) is not found at a glacier: a temperature in °C declared as kelvin.
-COLDEST_AIR = -90.0
+COLDEST_AIR = plausible("ta_obs")[0]
 # Shortwave above this while the model's sun is down is not twilight.
 NIGHT_SHORTWAVE = 50.0
 # A day counts as dark at noon when shortwave stays below this in hours 11 to 13
@@ -294,7 +295,17 @@ def _flag(report, shown, firsts, name, mask, severity, what, values=None):
                f"{text} (first at {_where(m)}{'; also line' + 's' * (where.size > 2) + ' ' + more if more else ''})")
 
 
-def _values(shown, firsts, columns, readable, program, report):
+def estimated_columns(run_dir):
+    """The met columns `pumak prepare` estimated (its provenance.json beside run/), as a set; empty without one."""
+    try:
+        with open(os.path.join(run_dir, os.pardir, "provenance.json"), encoding="utf-8") as stream:
+            provenance = json.load(stream)
+        return set(provenance.get("estimated", {}))
+    except (OSError, ValueError, AttributeError):
+        return set()
+
+
+def _values(shown, firsts, columns, readable, program, report, estimated=()):
     """NaN or Inf and units that look wrong, column by column."""
     replaced = FIXED_FORCING_COLUMNS if program != "pumak_metrun" else ()
     surface = unusable(np.where(readable, columns["sd_sensor"], np.nan), "sd_sensor")
@@ -311,17 +322,20 @@ def _values(shown, firsts, columns, readable, program, report):
         report.add(shown, int(firsts[0]), "sd_sensor", "warning",
                    f"{surface}; the run is fine, but its sd_obs cannot be compared with sd_calc")
     limits = [
-        ("rh", lambda v: v > 1.5, "above 1.5 in {count} (first {value:g}): humidity in percent? the model needs "
-                                  "a fraction 0-1"),
+        ("rh", lambda v: v > plausible("rh")[1], f"above {plausible('rh')[1]:g} in {{count}} (first {{value:g}}): "
+                                                 f"humidity in percent? the model needs a fraction 0-1"),
         ("rh", lambda v: v < 0, "negative in {count} (first {value:g}): the model needs a fraction 0-1"),
-        ("ta_obs", lambda v: v > 100, "above 100 in {count} (first {value:g}): kelvin? the model needs °C"),
+        ("ta_obs", lambda v: v > plausible("ta_obs")[1], f"above {plausible('ta_obs')[1]:g} in {{count}} (first "
+                                                         f"{{value:g}}): kelvin? the model needs °C"),
         ("ta_obs", lambda v: v < COLDEST_AIR, f"below {COLDEST_AIR:g} °C in {{count}} (first {{value:g}}): a "
                                               f"temperature in °C declared as kelvin? the model needs °C"),
-        ("pressure", lambda v: (v < 300) | (v > 1100), "outside 300-1100 hPa in {count} (first {value:g}): "
-                                                       "Pa or kPa? the model needs hPa"),
+        ("pressure", lambda v: (v < plausible("pressure")[0]) | (v > plausible("pressure")[1]),
+         "outside {low:g}-{high:g} hPa in {{count}} (first {{value:g}}): Pa or kPa? the model needs hPa"
+         .format(low=plausible("pressure")[0], high=plausible("pressure")[1])),
         ("wind", lambda v: v < 0, "negative wind speed in {count} (first {value:g})"),
-        ("lw_down", lambda v: (v < 50) | (v > 700), "outside 50-700 W m-2 in {count} (first {value:g})"),
-        ("lw_up", lambda v: (v < 50) | (v > 700), "outside 50-700 W m-2 in {count} (first {value:g})"),
+        *[(name, lambda v, b=plausible(name): (v < b[0]) | (v > b[1]),
+           "outside {0:g}-{1:g} W m-2 in {{count}} (first {{value:g}})".format(*plausible(name)))
+          for name in ("lw_down", "lw_up")],
     ]
     for name, test, what in limits:
         if name not in replaced:
@@ -333,7 +347,7 @@ def _values(shown, firsts, columns, readable, program, report):
         values = columns["sr"]
         _flag(report, shown, firsts, "sr", values < 0, "warning",
               "negative shortwave in {count} (first {value:g})", values)
-    if "lw_up" not in replaced:
+    if "lw_up" not in replaced and "lw_up" not in estimated:   # an estimate is no sensor to doubt
         _longwave(shown, firsts, columns["lw_up"], readable, report)
 
 
@@ -696,10 +710,12 @@ def check_site(run_dir, program="pumak_metrun", strict=False):
     columns = _columns(scan)
     readable = intact & scan["valid"].all(axis=1)
     _calendar(shown, firsts, columns, report)
-    _values(shown, firsts, columns, readable, program, report)
+    estimated = estimated_columns(run_dir)
+    _values(shown, firsts, columns, readable, program, report, estimated)
     if program == "pumak_metrun":
         _sun(shown, firsts, columns, parameters["latitude"][0], report, _longitude_of(_provenance(run_dir)))
-        _albedo(parameter_file, columns, readable, parameters["albedo_ice"], report)
+        if not estimated & {"sr", "column_10"}:
+            _albedo(parameter_file, columns, readable, parameters["albedo_ice"], report)
     return sorted(report.findings, key=_order)
 
 

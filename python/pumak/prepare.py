@@ -44,6 +44,12 @@ from pumak import check, cli, model, outputs, stations, surface
 from pumak.errors import GapError, InputError, OutputError, SourceError
 from pumak.layout import HOURS_PER_DAY, INTEGER_ITEMS, MAX_RUN_DAYS, PARAMETER_ITEMS, TEXT_ITEMS
 from pumak.stations import OPTIONAL
+from pumak.stations.era5 import DEFAULT_MAX_DISTANCE_KM as DEFAULT_MAX_DISTANCE
+from pumak.stations.era5 import PRODUCTS, read_reanalysis
+from pumak.stations.estimate import estimate as estimate_station
+from pumak.stations.estimate import parse_names as parse_estimates
+from pumak.stations.fill import fill_from as fill_station
+from pumak.stations.fill import require
 
 # Items of parameter.ini that prepare does not take from the record: the
 # values of the shipped example site (example/run/parameter.ini).
@@ -501,8 +507,9 @@ def _check_target(out, force, inputs, met_name):
 
 def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_offset=None, time_label=None,
             max_gap=DEFAULT_MAX_GAP, min_coverage=DEFAULT_MIN_COVERAGE, longest_complete=False, parameters=None,
-            name=None, force=False, jump_threshold=DEFAULT_JUMP, keep_with_errors=False, progress=None):
-    """Makes a site from a station file, checks it, and writes it unless its check finds an error.
+            name=None, force=False, jump_threshold=DEFAULT_JUMP, keep_with_errors=False, progress=None, estimate=(),
+            elevation=None, reanalysis=None, fill_from=None, product="era5", max_distance=DEFAULT_MAX_DISTANCE):
+    """Makes a site from a station file (or a reanalysis), checks it, and writes it unless its check finds an error.
 
     Parameters
     ----------
@@ -538,6 +545,19 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
         in its provenance (``check.errors``).
     progress : callable, optional
         Called with the name of each stage.
+    estimate : sequence of str
+        Quantities estimated where missing (`pumak.stations.estimate`):
+        ``pressure``, ``lw_down``, ``lw_up`` (``lw_up:melting``).
+    elevation : float, optional
+        The station's elevation, m a.s.l. (``pressure``; the clear sky of ``lw_down``).
+    reanalysis : sequence of str, optional
+        ERA5 / ERA5-Land files making the site alone (`source` None).
+    fill_from : sequence of str, optional
+        ERA5 / ERA5-Land files corrected to the station that fill its gaps.
+    product : {"era5", "era5-land"}
+        How the reanalysis files store accumulations.
+    max_distance : float
+        km: the farthest reanalysis grid point accepted by `fill_from`.
 
     Returns
     -------
@@ -556,25 +576,46 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
         The system refused the write; an earlier site is unchanged.
     """
     progress = progress or (lambda text: None)
-    source, out = os.fspath(source), os.fspath(out)
-    _check_target(out, force, {"the station file": source, "the mapping": mapping, "the parameters file": parameters},
-                  f"{_site_name(source, name)}.txt")
+    source, out = (os.fspath(source) if source is not None else None), os.fspath(out)
+    if reanalysis and source is not None:
+        raise SourceError(f"{source}: give a station file or --reanalysis FILE..., not both (--fill-from fills a "
+                          f"station from a reanalysis)")
+    if not reanalysis and source is None:
+        raise SourceError("no station file: give SOURCE, or --reanalysis FILE... for a site from a reanalysis")
+    inputs = {"the station file": source, "the mapping": mapping, "the parameters file": parameters}
+    inputs.update({f"the reanalysis file {path}": path for path in [*(reanalysis or ()), *(fill_from or ())]})
+    _check_target(out, force, inputs,
+                  f"{_site_name(source if source is not None else os.fspath(reanalysis[0]), name)}.txt")
     if max_gap < 0:
         raise SourceError(f"--max-gap {max_gap}: expected 0 or more hours")
     if longitude is not None and not -180.0 <= longitude <= 180.0:   # also where --utc-offset sets the clock
         raise SourceError(f"longitude {longitude}: expected degrees east from -180 to 180")
     values, parameter_origin = site_parameters(out, parameters, force)
 
-    progress(f"reading {source}")
-    record = stations.read(source, mapping)
+    names = parse_estimates(estimate)
     overrides = []
-    if time_label and time_label != record.label:
-        overrides.append(f"--time-label {time_label}: the stamps taken as the {time_label} of their interval, "
-                         f"not the {record.label} ({record.layout})")
-    if time_label:
-        record.label = time_label
-    progress("aggregating to hours")
-    hourly = stations.to_model_units(stations.aggregate(stations.to_utc(record), min_coverage))
+    if reanalysis:
+        source = os.fspath(reanalysis[0])
+        progress(f"reading {source}")
+        record = read_reanalysis(reanalysis, product, latitude, longitude)
+        hourly = stations.to_model_units(record)
+    else:
+        progress(f"reading {source}")
+        absent = [n.split(":")[0] for n in names] + (list(stations.QUANTITIES) if fill_from else [])
+        record = stations.read(source, mapping, absent=absent)
+        if time_label and time_label != record.label:
+            overrides.append(f"--time-label {time_label}: the stamps taken as the {time_label} of their interval, "
+                             f"not the {record.label} ({record.layout})")
+        if time_label:
+            record.label = time_label
+        progress("aggregating to hours")
+        hourly = stations.to_model_units(stations.aggregate(stations.to_utc(record), min_coverage))
+    if fill_from:
+        progress("filling from the reanalysis")
+        near = hourly.replace(latitude=hourly.latitude if latitude is None else latitude,
+                              longitude=hourly.longitude if longitude is None else longitude)
+        other = stations.to_model_units(read_reanalysis(fill_from, product, near.latitude, near.longitude))
+        hourly = fill_station(near, other, max_distance)
 
     latitude_from = "--latitude"
     if latitude is None:
@@ -589,6 +630,9 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
     overrides += _position_overrides(hourly, longitude, utc_offset, offset)
     site_longitude, longitude_from = ((longitude, "--longitude") if longitude is not None
                                       else (hourly.longitude, hourly.longitude_from or "the source"))
+    if names:
+        hourly = estimate_station(hourly.replace(latitude=latitude), names, elevation, offset, max_gap)
+    require(hourly, names)
     frame, missing_rows = to_local_hours(hourly, offset)
 
     progress("filling gaps")
@@ -715,6 +759,16 @@ def _provenance(source, mapping, record, hourly, made):
     })
     if "aggregation" in hourly.details:
         provenance["aggregation"] = hourly.details["aggregation"]
+    if made["reanalysis"]:
+        provenance["source"]["reanalysis"] = [{"file": os.path.abspath(f), "sha256": _sha256(f)}
+                                              for f in made["reanalysis"]]
+        provenance["source"]["product"] = made["product"]
+    for key in ("estimated", "filled_from"):
+        if hourly.details.get(key):
+            provenance[key] = hourly.details[key]
+    if "filled_from" in provenance:
+        provenance["filled_from"]["files"] = [{"file": os.path.abspath(f), "sha256": _sha256(f)}
+                                              for f in provenance["filled_from"]["files"]]
     if made["cut"]:
         provenance["cut_for_gaps"] = made["cut"]
     return provenance
@@ -757,6 +811,17 @@ def _summary(out, provenance):
         yield f"  filled {variable} linearly: {hours} h in {len(gaps)} gap(s): {where}"
     for conversion in provenance["conversions"]:
         yield f"  {conversion}"
+    if "reanalysis" in provenance["source"]:
+        yield (f"  made from the reanalysis alone ({provenance['source']['product']}): no surface observation, "
+               f"wind at 10 m")
+    for quantity, entry in provenance.get("estimated", {}).items():
+        yield f"  estimated {quantity} in {entry['hours']} h: {entry['rule']}"
+    filled_from = provenance.get("filled_from")
+    if filled_from:
+        where = f", grid point {filled_from['distance_km']:g} km away" if "distance_km" in filled_from else ""
+        yield f"  filled from the reanalysis ({filled_from['product']}{where}):"
+        for quantity, entry in filled_from["quantities"].items():
+            yield f"    {quantity} in {entry['hours']} h from {entry['variable']}: {entry['rule']}"
     record = provenance["surface"]
     if "unusable" in record:
         yield f"  {record['unusable']}"
@@ -780,9 +845,9 @@ def _share(text):
 def main(argv=None):
     parser = cli.parser("prepare", "Turn a station's file into a site the programs run: SITE_DIR/run/parameter.ini, "
                         "SITE_DIR/data/met_lv3/<name>.txt and SITE_DIR/provenance.json; then check it.")
-    parser.add_argument("source", metavar="SOURCE", help="a TOA5 logger table (with --mapping), the PROMICE/GC-Net "
-                        "hourly product as CSV or NetCDF, the older PROMICE hourly text layout, or any CSV with "
-                        "--mapping")
+    parser.add_argument("source", metavar="SOURCE", nargs="?", help="a TOA5 logger table (with --mapping), the "
+                        "PROMICE/GC-Net hourly product as CSV or NetCDF, the older PROMICE hourly text layout, or any "
+                        "CSV with --mapping (none with --reanalysis)")
     parser.add_argument("--out", required=True, metavar="SITE_DIR")
     parser.add_argument("--mapping", metavar="FILE", help="TOML file: which column holds what (and for a CSV, in "
                         "which unit)")
@@ -809,6 +874,18 @@ def main(argv=None):
                         "its parameter.ini's items")
     parser.add_argument("--keep-with-errors", action="store_true", help="write the site although its check finds "
                         "errors (they are recorded in provenance.json); without it such a site is not written")
+    parser.add_argument("--estimate", default="", metavar="NAMES", help="estimate where missing, comma separated: "
+                        "pressure, lw_down, lw_up (or lw_up:melting); see docs/estimates.md")
+    parser.add_argument("--elevation", type=float, metavar="METRES", help="the station's elevation above sea level "
+                        "(--estimate pressure)")
+    parser.add_argument("--reanalysis", nargs="+", metavar="FILE", help="make the site from ERA5 / ERA5-Land point "
+                        "series alone (CSV, zip of CSVs, NetCDF); no SOURCE")
+    parser.add_argument("--fill-from", nargs="+", metavar="FILE", help="fill the station's gaps and missing "
+                        "quantities from ERA5 / ERA5-Land point series corrected to it")
+    parser.add_argument("--product", choices=PRODUCTS, default="era5", help="era5: accumulations over the hour "
+                        "ending at valid_time (default); era5-land: accumulated since 00 UTC")
+    parser.add_argument("--max-distance", type=float, default=DEFAULT_MAX_DISTANCE, metavar="KM",
+                        help=f"farthest reanalysis grid point from the station (default {DEFAULT_MAX_DISTANCE:g})")
     args = parser.parse_args(argv)
     stages = cli.Stages("prepare")
 
@@ -819,7 +896,9 @@ def main(argv=None):
                                max_gap=args.max_gap, min_coverage=args.min_coverage,
                                longest_complete=args.longest_complete, parameters=args.parameters, name=args.name,
                                force=args.force, jump_threshold=args.jump_threshold,
-                               keep_with_errors=args.keep_with_errors, progress=stages)
+                               keep_with_errors=args.keep_with_errors, progress=stages, estimate=args.estimate,
+                               elevation=args.elevation, reanalysis=args.reanalysis, fill_from=args.fill_from,
+                               product=args.product, max_distance=args.max_distance)
         finally:
             stages.done()
         for line in _summary(args.out, prepared.provenance):

@@ -10,7 +10,9 @@
 mapping. It returns a `Station`: the record's values in the units the file
 (or the mapping) states, on the stamps and clock of the file. The steps
 `to_utc`, `aggregate` and `to_model_units` each return a new `Station`;
-`pumak.prepare` chains them and goes on to a site.
+`pumak.prepare` chains them and goes on to a site. `estimate` stands in
+for what a station does not measure, `read_reanalysis` reads ERA5 point
+series and `fill_from` fills a station's gaps from them.
 """
 
 import os
@@ -18,13 +20,16 @@ import re
 
 from pumak.errors import SourceError
 from pumak.stations import older, product, toa5
-from pumak.stations.common import (DESCRIPTION, KIND, OPTIONAL, QUANTITIES, STEPS, Station, column_key, convert_unit,
-                                   ddmm_degrees, missing_quantities, unit_conversion)
+from pumak.stations.common import (ABSENT_ALLOWED, DESCRIPTION, KIND, OPTIONAL, QUANTITIES, STEPS, Station,
+                                   column_key, convert_unit, ddmm_degrees, missing_quantities, unit_conversion)
 from pumak.stations.mapped import overrides_only, read_mapped, read_mapping, zone_offset
 from pumak.stations.older import read_older
 from pumak.stations.product import read_product_csv, read_product_netcdf
 from pumak.stations.steps import DEFAULT_MIN_COVERAGE, aggregate, to_model_units, to_utc
 from pumak.stations.toa5 import read_toa5
+from pumak.stations.era5 import read_reanalysis
+from pumak.stations.estimate import estimate
+from pumak.stations.fill import fill_from
 
 #: Bytes of a file's head looked at to recognise its layout.
 HEAD_BYTES = 4096
@@ -62,7 +67,7 @@ def recognise(path):
     return None
 
 
-def read(path, mapping=None):
+def read(path, mapping=None, absent=()):
     """A station file's record, with its units, before any site exists.
 
     Parameters
@@ -71,6 +76,9 @@ def read(path, mapping=None):
         The station file: a TOA5 table, the PROMICE/GC-Net hourly product
         (CSV or NetCDF), the older PROMICE hourly text layout, or any CSV
         when `mapping` is given.
+    absent : sequence of str, optional
+        Quantities the file may lack because a later step stands in for
+        them (`estimate`, `fill_from`); they are NaN then.
     mapping : str or os.PathLike, optional
         A TOML mapping (docs/your_own_station.md): for a TOA5 table the
         column names and the logger clock's zone; over a recognised layout,
@@ -96,6 +104,14 @@ def read(path, mapping=None):
     if not os.path.isfile(path):
         raise SourceError(f"{path}: cannot open: " + ("not a regular file" if os.path.exists(path)
                                                       else "no such file"))
+    token = ABSENT_ALLOWED.set(tuple(absent))
+    try:
+        return _read(path, mapping)
+    finally:
+        ABSENT_ALLOWED.reset(token)
+
+
+def _read(path, mapping):
     reader = recognise(path)
     if reader is read_toa5:
         return read_toa5(path, mapping)
@@ -129,5 +145,5 @@ read_station = read
 
 __all__ = ["Station", "read", "hourly", "to_utc", "aggregate", "to_model_units", "recognise", "read_mapping",
            "zone_offset", "convert_unit", "unit_conversion", "ddmm_degrees", "QUANTITIES", "OPTIONAL", "DESCRIPTION",
-           "KIND", "STEPS", "DEFAULT_MIN_COVERAGE", "missing_quantities", "SourceError", "read_toa5", "read_mapped", "read_older",
-           "read_product_csv", "read_product_netcdf"]
+           "KIND", "STEPS", "DEFAULT_MIN_COVERAGE", "missing_quantities", "SourceError", "read_toa5", "read_mapped",
+           "read_older", "read_product_csv", "read_product_netcdf", "read_reanalysis", "estimate", "fill_from"]

@@ -1,5 +1,6 @@
 """What every station reader shares: the quantities, their units, the record and its time stamps."""
 
+import contextvars
 import csv
 import dataclasses
 import re
@@ -8,32 +9,22 @@ import numpy as np
 import pandas as pd
 
 from pumak.errors import SourceError
+from pumak.stations.quantities import MODEL_UNIT, TABLE, UNITS
 
-# The quantities a site needs, in the model's units. `distance` is the
-# sonic-ranger distance to the surface in m (it grows as the surface lowers).
-QUANTITIES = ("ta_obs", "wind", "rh", "sr", "column_10", "lw_down", "lw_up", "pressure", "distance")
-OPTIONAL = ("column_10", "distance")
-DESCRIPTION = {
-    "ta_obs": "air temperature", "wind": "wind speed", "rh": "relative humidity",
-    "sr": "incoming shortwave", "column_10": "reflected shortwave", "lw_down": "incoming longwave",
-    "lw_up": "outgoing longwave", "pressure": "air pressure", "distance": "surface distance",
-}
-KIND = {"ta_obs": "temperature", "wind": "speed", "rh": "fraction", "sr": "flux", "column_10": "flux",
-        "lw_down": "flux", "lw_up": "flux", "pressure": "pressure", "distance": "length"}
+# The quantities a site needs, in the model's units, derived from the one table in
+# `pumak.stations.quantities`. `distance` is the sonic-ranger distance to the surface
+# in m (it grows as the surface lowers).
+QUANTITIES = tuple(q.name for q in TABLE)
+OPTIONAL = tuple(q.name for q in TABLE if not q.required)
+DESCRIPTION = {q.name: q.description for q in TABLE}
+KIND = {q.name: q.kind for q in TABLE}
 
 # Unit texts (lower case, without blanks, carets, dots and stars) -> (factor, offset) to the model's unit.
-_UNITS = {
-    "temperature": ({"degc", "c", "°c", "degreesc", "degree_c", "degrees_c", "degree_celsius", "celsius",
-                     "degcelsius"}, 1.0, 0.0,
-                    {"k", "kelvin"}, 1.0, -273.15),
-    "fraction": ({"1", "fraction", "-"}, 1.0, 0.0, {"%", "percent"}, 0.01, 0.0),
-    "pressure": ({"hpa", "mbar", "mb"}, 1.0, 0.0, {"pa"}, 0.01, 0.0, {"kpa"}, 10.0, 0.0),
-    "speed": ({"ms-1", "m/s", "mps", "meters/second", "metres/second"}, 1.0, 0.0, {"kmh-1", "km/h"}, 1 / 3.6, 0.0),
-    "flux": ({"wm-2", "w/m2", "wm2", "w/m²", "wm-²", "watts/m2"}, 1.0, 0.0),
-    "length": ({"m", "meters", "metres"}, 1.0, 0.0, {"cm"}, 0.01, 0.0, {"mm"}, 0.001, 0.0),
-}
-MODEL_UNIT = {"temperature": "°C", "fraction": "fraction", "pressure": "hPa", "speed": "m s-1",
-              "flux": "W m-2", "length": "m"}
+_UNITS = {kind: tuple(x for entry in entries for x in entry) for kind, entries in UNITS.items()}
+
+# Quantities a reader may find absent because a later step stands in for them
+# (`pumak.stations.read(..., absent=...)`: estimates, a reanalysis).
+ABSENT_ALLOWED = contextvars.ContextVar("absent_allowed", default=())
 
 # Record steps that divide the hour, in seconds; hourly records are the 3600 of them.
 STEPS = (60, 120, 300, 600, 900, 1200, 1800, 3600)
@@ -454,7 +445,7 @@ def choose(path, layout, columns, values_of, units_of=None):
             height = height or (quantity == "distance" and len(candidate) > 2)
             break
         else:
-            if quantity not in OPTIONAL:
+            if quantity not in OPTIONAL and quantity not in ABSENT_ALLOWED.get():
                 absent[quantity] = (", ".join(f"{name} holds no value" for name in empty) if empty else
                                     layout.get("named", _candidates)(layout, quantity))
             else:
