@@ -45,6 +45,31 @@ numpydoc_show_class_members = False
 numpydoc_xref_param_type = False
 numpydoc_validation_checks = set()
 
+def package_figures(block, block_vars, gallery_conf):
+    """Images of the matplotlib Figures an example holds in its variables.
+
+    pumak's plotting functions return Figure objects that pyplot does not
+    know, so the examples end with such a Figure in a variable (``fig =
+    pumak.plots.ensemble_spread(...)``); each is saved once, after the
+    block that made it. Figures of pyplot are left to the matplotlib scraper,
+    which runs after this one.
+    """
+    from matplotlib.figure import Figure
+    from sphinx_gallery.scrapers import figure_rst
+
+    shown = gallery_conf.setdefault("_pumak_shown", {}).setdefault(block_vars["src_file"], set())
+    paths = []
+    for value in list(block_vars["example_globals"].values()):
+        if isinstance(value, Figure) and id(value) not in shown:
+            shown.add(id(value))
+            if getattr(value, "number", None) is not None:
+                continue   # a pyplot figure: the matplotlib scraper saves it
+            path = next(block_vars["image_path_iterator"])
+            value.savefig(path, dpi=90)
+            paths.append(path)
+    return figure_rst(paths, gallery_conf["src_dir"])
+
+
 sphinx_gallery_conf = {
     "examples_dirs": "gallery",
     "gallery_dirs": "auto_examples",
@@ -54,7 +79,7 @@ sphinx_gallery_conf = {
     "within_subsection_order": FileNameSortKey,
     "abort_on_example_error": True,
     "matplotlib_animations": False,
-    "image_scrapers": ("matplotlib",),
+    "image_scrapers": (package_figures, "matplotlib"),
     "reset_modules": ("matplotlib",),
 }
 
