@@ -8,8 +8,9 @@
 # Everything: a C++ compiler, CMake, GoogleTest, Google Benchmark, clang with
 # its sanitizer and fuzzer runtime, pybind11 and the Python packages the
 # pumak package uses (all Debian's, for /usr/bin/python3) with venv, pip, setuptools
-# and wheel to install it into a virtual environment, and GNU time for
-# the benchmarks' memory figures.
+# and wheel to install it into a virtual environment, GNU time for
+# the benchmarks' memory figures, and Sphinx with its extensions and
+# Chromium to build the documentation site and open its pages.
 set -euo pipefail
 
 if [ $# -gt 0 ]; then
@@ -18,7 +19,9 @@ else
   packages=(g++ cmake make libgtest-dev libbenchmark-dev clang libclang-rt-dev time
     python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pandas python3-xarray
     python3-netcdf4 python3-scipy python3-matplotlib python3-dask python3-distributed
-    python3-emcee python3-tqdm python3-pytest python3-venv python3-pip python3-setuptools python3-wheel)
+    python3-emcee python3-tqdm python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
+    python3-sphinx python3-sphinx-gallery python3-numpydoc python3-myst-parser python3-sphinx-rtd-theme
+    chromium chromium-driver)
 fi
 missing=()
 for p in "${packages[@]}"; do
