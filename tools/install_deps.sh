@@ -9,8 +9,9 @@
 # its sanitizer and fuzzer runtime, pybind11 and the Python packages the
 # pumak package uses (all Debian's, for /usr/bin/python3) with venv, pip, setuptools
 # and wheel to install it into a virtual environment, GNU time for
-# the benchmarks' memory figures, and Slurm with munge for the tests of job
-# arrays on a one-node cluster (tools/slurm_cluster.sh).
+# the benchmarks' memory figures, Slurm with munge for the tests of job
+# arrays on a one-node cluster (tools/slurm_cluster.sh), and Sphinx with its
+# extensions and Chromium to build the documentation site and open its pages.
 set -euo pipefail
 
 if [ $# -gt 0 ]; then
@@ -20,7 +21,8 @@ else
     python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pandas python3-xarray
     python3-netcdf4 python3-scipy python3-matplotlib python3-dask python3-distributed
     python3-emcee python3-tqdm python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
-    slurm-wlm munge)
+    slurm-wlm munge python3-sphinx python3-sphinx-gallery python3-numpydoc python3-myst-parser
+    python3-sphinx-rtd-theme chromium chromium-driver)
 fi
 missing=()
 for p in "${packages[@]}"; do

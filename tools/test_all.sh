@@ -42,6 +42,12 @@ wheels=(build/python-wheel/pumak-*.whl)
 rm -rf "$scratch"
 trap - EXIT
 
+# The documentation site built with the installed package, warnings and
+# unresolved references as errors and the gallery run, then every page
+# opened in headless Chromium (nothing fetched from the network).
+tools/build_docs.sh "$venv/bin/python"
+tools/check_pages.py docs/_build/html
+
 # The same C++ suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
 # the end-to-end tests then run the sanitized programs too.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPUMAK_SANITIZE=ON \

@@ -32,7 +32,7 @@ _PUBLIC = {
     "ensemble": "pumak.ensembles",
 }
 # Subpackages and modules reachable as pumak.NAME once pumak is imported.
-_SUBMODULES = ("stations", "cf", "plot")
+_SUBMODULES = ("stations", "cf", "plot", "plots")
 
 __all__ = ["InputError", "SourceError", "GapError", "OutputError", "__version__", *_PUBLIC, *_SUBMODULES]
 

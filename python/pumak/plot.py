@@ -1,6 +1,7 @@
 """Plot a results table of a cryoconite hole run and summarise how well it fits.
 
     pumak plot TABLE [PNG] [--json FILE|-] [--no-plot]
+    pumak plot ENSEMBLE.nc [PNG] [--no-plot]
 
 The table is the CSV the model writes, read with `pumak.read_results` (each
 value to the bit): one header line, then one row per simulated hour, 24 rows
@@ -17,6 +18,10 @@ could not be written (a full disk, a file-size limit, no permission).
 
 In a script, `figure(results)` and `summary(results)` take the DataFrame of
 pumak.run or pumak.read_results.
+
+A NetCDF file (``.nc``) of `pumak ensemble` is drawn as the spread of its
+members' lowering and hole depth (`pumak.plots.ensemble_spread`), with their
+final values' median and 5-95 % range as the summary.
 """
 import json
 import math
@@ -305,6 +310,8 @@ def _plot(args):
     talk = sys.stderr if args.json == "-" else sys.stdout
     table_path = Path(args.table)
     png = Path(args.png) if args.png else table_path.with_suffix(".png")
+    if table_path.suffix == ".nc":
+        return _plot_netcdf(args, table_path, png, talk)
     results = read_results(table_path)
     if not args.no_plot:
         outputs.refuse_input(png, {"the table": table_path}, option="figure")
@@ -333,6 +340,29 @@ def _plot(args):
         outputs.write_file(png, lambda unfinished: fig.savefig(unfinished, format="png", dpi=120))
         print("figure written to %s" % png, file=talk)
     sys.stdout.flush()  # a closed pipe shows here, where the command ends quietly
+    return 0
+
+
+def _plot_netcdf(args, path, png, talk):
+    """`pumak plot` of a NetCDF file: an ensemble's spread, or one run's table."""
+    from pumak import plots
+
+    dataset = plots.read_netcdf(path)
+    if "member" not in dataset.dims:
+        raise InputError(f"{args.table}: not an ensemble (no member dimension); plot a run's results table "
+                         "(CSV) instead", file=args.table, item="member")
+    if args.json:
+        raise InputError("--json: a JSON summary is written for a run's results, not for an ensemble",
+                         item="--json")
+    if not args.no_plot and os.path.realpath(png) == os.path.realpath(path):
+        raise InputError(f"{args.table}: the figure would overwrite the ensemble; give another PNG name",
+                         file=args.table)
+    print(plots.spread_summary(dataset, path.name), file=talk)
+    if not args.no_plot:
+        fig = plots.ensemble_spread(dataset, path.name)
+        outputs.write_file(png, lambda unfinished: fig.savefig(unfinished, format="png", dpi=120))
+        print("figure written to %s" % png, file=talk)
+    sys.stdout.flush()
     return 0
 
 

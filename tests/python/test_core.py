@@ -57,7 +57,7 @@ def test_read_results_refuses_what_is_not_a_table(tmp_path):
     assert (caught.value.line, caught.value.item) == (4, "month")
 
 
-def test_readme_lists_the_result_columns_in_header_order():
-    section = (ROOT / "README.md").read_text().split("### The results table")[1].split("\n### ")[0]
+def test_docs_list_the_result_columns_in_header_order():
+    section = (ROOT / "docs" / "programs.md").read_text().split("### The results table")[1].split("\n### ")[0]
     listed = re.findall(r"^\| \d+ \| `(\w+)` \|", section, re.M)
     assert listed == [column["name"] for column in _core.result_columns()]
