@@ -29,6 +29,7 @@
 #include "io/para.hpp"
 #include "io/parameter_layout.hpp"
 #include "io/real_parsing.hpp"
+#include "io/results_table.hpp"
 #include "io/run_failure.hpp"
 #include "model/simulate.hpp"
 #include "model/version.hpp"
@@ -536,6 +537,62 @@ const char* kind_name(statement_item::kind kind) {
 
 py::str text(std::string_view s) { return decoded(s); }
 
+// The results table as the programs write it, byte for byte: the header and
+// one row per hour, formatted by the programs' own formatter.
+py::bytes format_results(const py::dict& columns) {
+  std::array<const void*, pumak::result_column_count> data{};
+  py::ssize_t hours = -1;
+  std::vector<py::array> kept;
+  for (std::size_t c = 0; c < pumak::result_column_count; ++c) {
+    const pumak::result_column& column = pumak::result_columns[c];
+    const py::str key(std::string(column.name));
+    if (!columns.contains(key)) {
+      throw std::invalid_argument("format_results: no column " + std::string(column.name));
+    }
+    py::array array;
+    if (column.kind == column_kind::integer) {
+      array = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>::ensure(columns[key]);
+    } else {
+      array = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(columns[key]);
+    }
+    if (!array || array.ndim() != 1) {
+      throw std::invalid_argument("format_results: column " + std::string(column.name) +
+                                  " is not one-dimensional numbers");
+    }
+    if (hours >= 0 && array.shape(0) != hours) {
+      throw std::invalid_argument("format_results: column " + std::string(column.name) + " holds " +
+                                  std::to_string(array.shape(0)) + " values, the first " +
+                                  std::to_string(hours));
+    }
+    hours = array.shape(0);
+    data[c] = array.data();
+    kept.push_back(std::move(array));
+  }
+  const std::string header = pumak::results_header() + '\n';
+  pumak::text_buffer text;
+  std::string out;
+  {
+    const py::gil_scoped_release unlocked;
+    const auto count = static_cast<std::size_t>(hours);
+    std::vector<pumak::result_row> rows(count);
+    for (std::size_t c = 0; c < pumak::result_column_count; ++c) {
+      const bool integer = pumak::result_columns[c].kind == column_kind::integer;
+      for (std::size_t r = 0; r < count; ++r) {
+        if (integer) {
+          rows[r][c].integer = static_cast<const std::int32_t*>(data[c])[r];
+        } else {
+          rows[r][c].real = static_cast<const float*>(data[c])[r];
+        }
+      }
+    }
+    pumak::format_rows(rows.data(), count, text);
+    out.reserve(header.size() + text.size);
+    out.append(header);
+    out.append(text.data.get(), text.size);
+  }
+  return py::bytes(out);
+}
+
 py::list result_column_table() {
   py::list out;
   for (const pumak::result_column& c : pumak::result_columns) {
@@ -609,6 +666,8 @@ PYBIND11_MODULE(_core, m) {
         "The model's solar zenith angle (rad) for int32 arrays of day of year and hour (1..24).");
   m.def("parse_results", &parse_results, py::arg("data"), py::arg("file"),
         "The bytes of a results table as its 34 columns, each value to the bit.");
+  m.def("format_results", &format_results, py::arg("columns"),
+        "The results table as the programs write it (header and rows), byte for byte.");
   m.def("result_columns", &result_column_table, "The 34 result columns, in header order.");
   m.def("parameter_items", &parameter_item_table, "The 17 items of parameter.ini, in file order.");
   m.def("met_columns", &met_column_table, "The 14 columns of the met file, in file order.");
