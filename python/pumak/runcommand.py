@@ -1,0 +1,135 @@
+"""``pumak run``: runs a site in this process and writes the program's results table, byte for byte.
+
+    pumak run SITE [--program NAME] [--netcdf FILE] [--utc-offset HOURS] [--quiet]
+
+SITE is a run directory (it holds parameter.ini) or a site's folder (it
+holds run/parameter.ini). The table goes where the program writes it
+(``out_file`` of parameter.ini, relative to the run directory), with the
+program's bytes, whole or not at all; ``--netcdf`` writes the CF-1.11 /
+ACDD-1.3 file of the run too (sealed, so that ``pumak verify`` can check
+it). One line per file written, unless ``--quiet``.
+"""
+
+import os
+import sys
+import time
+
+from pumak import _core, cli, outputs
+from pumak.errors import InputError
+
+# The status the programs end with when the results table cannot be written.
+_TABLE_STATUS = 4
+
+
+def run_directory(site):
+    """The run directory of `site`: `site` itself when it holds parameter.ini, else its run/.
+
+    Raises
+    ------
+    InputError
+        Neither holds parameter.ini.
+    """
+    for candidate in (site, os.path.join(site, "run")):
+        if os.path.isfile(os.path.join(candidate, "parameter.ini")):
+            return candidate
+    raise InputError(f"{site}: neither a run directory nor a site's folder (no parameter.ini in it or in "
+                     f"{os.path.join(site, 'run')})", file=site)
+
+
+def table_path(run_dir, out_file):
+    """Where the program started in `run_dir` writes the table `out_file`.
+
+    Raises
+    ------
+    InputError
+        A blank `out_file`, or one that is an input of the run; the
+        program's status 4.
+    """
+    name = out_file.strip()
+    if not name:
+        raise InputError("cannot create the results file: out_file in parameter.ini is blank",
+                         file=os.path.join(run_dir, "parameter.ini"), item="out_file", status=_TABLE_STATUS)
+    return os.path.join(run_dir, name)
+
+
+def _refuse_inputs(path, run_dir, met_file):
+    for input_file in (os.path.join(run_dir, "parameter.ini"), _core.met_file_path(met_file, run_dir)):
+        if os.path.exists(path) and os.path.exists(input_file) and os.path.samefile(path, input_file):
+            raise InputError(f"cannot create {path}: it is the input file {input_file}", file=path,
+                             item="out_file", status=_TABLE_STATUS)
+
+
+def run(site, program="pumak_metrun", netcdf=None, utc_offset=None):
+    """Runs `site` as its program would and writes the table (and `netcdf`).
+
+    Parameters
+    ----------
+    site : str
+        A run directory or a site's folder.
+    program : str
+        The program's full or short name.
+    netcdf : str, optional
+        A NetCDF file to write as well (`pumak.to_xarray`, `pumak.write_netcdf`).
+    utc_offset : float, optional
+        Local solar time minus UTC, in hours; default: the site's provenance.
+
+    Returns
+    -------
+    tuple
+        The table's path and the hours run.
+
+    Raises
+    ------
+    InputError
+        The site, as the program would refuse it (with its exit status).
+    OutputError
+        The system refused a file; the earlier one is unchanged.
+    """
+    from pumak.model import read_site, run as run_model
+    run_dir = run_directory(site)
+    site_read = read_site(run_dir, program)
+    path = table_path(run_dir, site_read.parameters["out_file"])
+    _refuse_inputs(path, run_dir, site_read.parameters["met_file"])
+    results = run_model(site_read.parameters, site_read.met, site_read.program)
+    dataset = None
+    if netcdf is not None:
+        from pumak.cf import to_xarray
+        dataset = to_xarray(results, site_read.parameters, site_read.met, utc_offset=utc_offset,
+                            program=site_read.program, provenance=site_read.provenance, run_dir=run_dir)
+    outputs.write_file(path, _core.format_results({name: results[name].to_numpy() for name in results.columns}))
+    if dataset is not None:
+        from pumak.cf import write_netcdf
+        write_netcdf(dataset, netcdf)
+    return path, len(results)
+
+
+def _command(argv):
+    parser = cli.parser("run", __doc__.split("\n\n")[0].split(": ", 1)[1])
+    parser.add_argument("site", metavar="SITE", help="the run directory (holds parameter.ini) or the site's folder")
+    parser.add_argument("--program", default="pumak_metrun",
+                        help="pumak_metrun (default), pumak_fixed_a or pumak_fixed_b (or metrun, fixed_a, fixed_b)")
+    parser.add_argument("--netcdf", metavar="FILE", help="write the run as a CF-1.11 / ACDD-1.3 NetCDF file too")
+    parser.add_argument("--utc-offset", type=float, metavar="HOURS",
+                        help="local solar time minus UTC (default: the site's provenance.json; else unknown)")
+    parser.add_argument("--quiet", action="store_true", help="print nothing on success")
+    args = parser.parse_args(argv)
+    started = time.perf_counter()
+    if args.netcdf is not None and not os.path.isdir(os.path.dirname(os.path.abspath(args.netcdf))):
+        raise InputError(f"--netcdf {args.netcdf}: no directory {os.path.dirname(os.path.abspath(args.netcdf))}",
+                         item="--netcdf")
+    path, hours = run(args.site, args.program, args.netcdf, args.utc_offset)
+    if not args.quiet:
+        seconds = time.perf_counter() - started
+        print(f"{path}: {hours} hours" + (f"; {args.netcdf}" if args.netcdf else "") + f", {seconds:.2f} s")
+    return 0
+
+
+def main(argv=None):
+    """``pumak run``; returns the exit status (the program's statuses: 2 parameter.ini, 3 the met file,
+    4 the results table; 128 + N stopped by signal N)."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    return cli.run("run", lambda: _command(argv))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
