@@ -53,6 +53,8 @@ def made(kind, site, capsys):
         argv = ["run", os.path.dirname(site), "--netcdf", path]
     elif kind == "ensemble":
         argv = ["ensemble", site, "--members", members, "--columns", "sd_calc,melt_ice", "--out", path]
+    elif kind == "shard":
+        argv = ["ensemble", site, "--members", members, "--columns", "sd_calc", "--shard", "2/2", "--out", path]
     elif kind == "summary ensemble":
         argv = ["ensemble", site, "--members", members, "--out", path]
     elif kind == "merged":
@@ -67,7 +69,7 @@ def made(kind, site, capsys):
     return path
 
 
-KINDS = ["table", "single run", "ensemble", "summary ensemble", "merged"]
+KINDS = ["table", "single run", "ensemble", "shard", "summary ensemble", "merged"]
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -154,6 +156,7 @@ TAMPERED = {
                                       ["melt_ice, member 3, first hour 13"]),
     "summary ensemble: a summary": ("summary ensemble", flip_bit("final_sd_calc", (4,)), 1,
                                     ["final_sd_calc, member 4"]),
+    "shard: one bit of member 3": ("shard", flip_bit("sd_calc", (1, 3)), 1, ["sd_calc, member 3, first hour 4"]),
     "merged: one bit of member 1": ("merged", flip_bit("sd_calc", (1, 70)), 1, ["sd_calc, member 1, first hour 71"]),
     "single: a parameter attribute": ("single run", set_attribute("parameter_albedo_ice", nudge), 1,
                                       ["attribute parameter_albedo_ice: 0.45000002 in the file, 0.45"]),
