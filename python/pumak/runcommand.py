@@ -14,7 +14,7 @@ import os
 import sys
 import time
 
-from pumak import _core, cli, outputs
+from pumak import _core, cli, memory, outputs
 from pumak.errors import InputError
 
 # The status the programs end with when the results table cannot be written.
@@ -62,6 +62,9 @@ def _refuse_inputs(path, run_dir, met_file):
 def run(site, program="pumak_metrun", netcdf=None, utc_offset=None):
     """Runs `site` as its program would and writes the table (and `netcdf`).
 
+    The table goes straight from the compiled core's readers, model and
+    formatter to the file; pandas and xarray are loaded only for `netcdf`.
+
     Parameters
     ----------
     site : str
@@ -85,22 +88,35 @@ def run(site, program="pumak_metrun", netcdf=None, utc_offset=None):
     OutputError
         The system refused a file; the earlier one is unchanged.
     """
-    from pumak.model import read_site, run as run_model
+    try:
+        name = _core.program_layout(program)["program"]
+    except ValueError as error:
+        raise InputError(f"--program {program}: {error}", item="--program") from None
     run_dir = run_directory(site)
-    site_read = read_site(run_dir, program)
-    path = table_path(run_dir, site_read.parameters["out_file"])
-    _refuse_inputs(path, run_dir, site_read.parameters["met_file"])
-    results = run_model(site_read.parameters, site_read.met, site_read.program)
+    directory = os.fsencode(run_dir)
+    parameters = _core.read_parameters(directory, name)
+    hours = max(int(parameters["n_days"]), 0) * 24
+    memory.refuse_beyond(hours * 4 * (len(_core.result_columns()) + len(_core.met_columns())),
+                         f"n_days: a run of {parameters['n_days']} days ({hours} hours) needs", "n_days")
+    met = _core.read_met(directory, parameters)
+    path = table_path(run_dir, parameters["out_file"])
+    _refuse_inputs(path, run_dir, parameters["met_file"])
+    columns = _core.run(parameters, met, name)
     dataset = None
     if netcdf is not None:
+        import pandas as pd
+
         from pumak.cf import to_xarray
-        dataset = to_xarray(results, site_read.parameters, site_read.met, utc_offset=utc_offset,
-                            program=site_read.program, provenance=site_read.provenance, run_dir=run_dir)
-    outputs.write_file(path, _core.format_results({name: results[name].to_numpy() for name in results.columns}))
+        from pumak.model import read_provenance
+        from pumak.results import results_frame
+        dataset = to_xarray(results_frame(columns, program=name), parameters, pd.DataFrame(met),
+                            utc_offset=utc_offset, program=name, provenance=read_provenance(run_dir),
+                            run_dir=run_dir)
+    outputs.write_file(path, _core.format_results(columns))
     if dataset is not None:
         from pumak.cf import write_netcdf
         write_netcdf(dataset, netcdf)
-    return path, len(results)
+    return path, hours
 
 
 def _command(argv):

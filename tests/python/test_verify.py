@@ -14,6 +14,7 @@ import xarray as xr
 import pumak
 from pumak import attributes, verify
 from pumak.__main__ import main as pumak_main
+from pumak.results import RESULT_COLUMNS
 from conftest import GOLDEN, KPC_L, ROOT, program_path
 
 PROVENANCE = {
@@ -78,6 +79,10 @@ def test_every_output_kind_verifies(kind, site, capsys):
     status, out, err = command(capsys, "verify", path)
     assert (status, err) == (0, "") and out.startswith(f"verified: {path}: "), out
     assert "recomputed bit for bit" in out
+    if kind != "table":  # every NetCDF file carries the prepared site's provenance and a UTC axis
+        with netCDF4.Dataset(path) as ds:
+            assert (ds.source_sha256, ds.time_reference, ds.utc_offset_hours) == ("5e" * 32, "UTC", -2)
+            assert json.loads(ds.provenance) == PROVENANCE and "local_solar_time" in ds.variables
 
 
 def test_a_sample_of_members_and_a_merge_like_the_serial_run(site, capsys):
@@ -101,6 +106,19 @@ def flip_bit(name, index):
             flat[np.ravel_multi_index(index, values.shape)] ^= flat.dtype.type(1)
             ds[name][...] = values
     return tamper
+
+
+def negative_zero(path, site):
+    """Tampering: the first +0 of the results made -0 (the same number to a tolerance, another bit)."""
+    with netCDF4.Dataset(path, "a") as ds:
+        ds.set_auto_maskandscale(False)
+        for name in RESULT_COLUMNS:
+            values = ds[name][...]
+            zeros = np.flatnonzero((values == 0) & ~np.signbit(values))
+            if values.dtype.kind == "f" and zeros.size:
+                values[zeros[0]] = -0.0
+                ds[name][...] = values
+                return
 
 
 def set_attribute(name, change):
@@ -151,6 +169,7 @@ def nudge(value):
 TAMPERED = {
     "single: one bit of a value": ("single run", flip_bit("sd_calc", (40,)), 1,
                                    ["differs:", "sd_calc, first hour 41", "sha256 does not match"]),
+    "single: +0 made -0": ("single run", negative_zero, 1, ["differs:", "first hour", "-0.0 in the file, 0.0 recomputed"]),
     "single: one bit of the time axis": ("single run", flip_bit("time", (3,)), 1, ["time: its values do not match"]),
     "ensemble: one bit of member 3": ("ensemble", flip_bit("melt_ice", (3, 12)), 1,
                                       ["melt_ice, member 3, first hour 13"]),
