@@ -73,8 +73,9 @@ def value_sha256(values):
         64 hexadecimal digits.
     """
     values = _stored(values)
-    data = np.ascontiguousarray(values, dtype=values.dtype.newbyteorder("<")).tobytes()
-    return hashlib.sha256(data).hexdigest()
+    # no copy where the values are little-endian and contiguous already
+    values = np.ascontiguousarray(values, dtype=values.dtype.newbyteorder("<")).reshape(-1)
+    return hashlib.sha256(memoryview(values).cast("B")).hexdigest()
 
 
 def _attribute_bytes(value):
