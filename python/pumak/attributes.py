@@ -22,7 +22,6 @@ import os
 from collections.abc import Mapping
 
 import numpy as np
-import pandas as pd
 
 from pumak import _core
 from pumak.errors import InputError
@@ -164,6 +163,8 @@ def hour_ends(year, month, day, hour):
         The calendar of each row (hour 1 to 24; 24 is midnight at the end of
         the day).
     """
+    import pandas as pd
+
     if len(hour) == 0 or not (len(year) >= len(hour) and len(month) == len(day) == len(hour)):
         return None
     dates = pd.to_datetime(pd.DataFrame({"year": np.asarray(year)[: len(hour)], "month": np.asarray(month),
@@ -214,6 +215,8 @@ def encode_time(dataset):
 
 
 def _iso(instant, utc):
+    import pandas as pd
+
     text = pd.Timestamp(instant).strftime("%Y-%m-%dT%H:%M:%S")
     return text + "Z" if utc else text
 

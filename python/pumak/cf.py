@@ -15,7 +15,6 @@ attribute ``provenance`` (JSON text).
 """
 
 import errno
-import hashlib
 import os
 import resource
 from collections.abc import Mapping
@@ -26,8 +25,7 @@ import pandas as pd
 from pumak import _core, attributes, outputs
 from pumak.attributes import CONVENTIONS, KEYWORDS, MAX_UTC_OFFSET_HOURS, MEAN_UNITS, cell_method  # noqa: F401
 from pumak.errors import InputError
-
-_MET_NAMES = tuple(c["name"] for c in _core.met_columns())
+from pumak.verify import forcing_digest  # defined with the other digests; pumak.cf.forcing_digest as before
 
 
 def _checked(results, parameters, met, program, provenance):
@@ -67,34 +65,6 @@ def _checked(results, parameters, met, program, provenance):
         if len(year) < len(results):
             raise InputError(f"met: {len(year)} records for {len(results)} rows of results", item="met")
     return program
-
-
-def forcing_digest(met, hours=None):
-    """The sha256 of a met series as the model takes it, independent of how it was stored.
-
-    Parameters
-    ----------
-    met : pandas.DataFrame or mapping
-        The 14 met columns (as `pumak.read_site` gives them).
-    hours : int, optional
-        Digest the first `hours` records only (those a run uses).
-
-    Returns
-    -------
-    str or None
-        64 hexadecimal digits over the columns in file order, integer columns
-        as little-endian int32 and real ones as float32; None when a column
-        is missing.
-    """
-    digest = hashlib.sha256()
-    for name in _MET_NAMES:
-        if name not in met:
-            return None
-        values = np.asarray(met[name])[:hours]
-        kind = "<i4" if values.dtype.kind in "iu" else "<f4"
-        digest.update(name.encode())
-        digest.update(np.ascontiguousarray(values, dtype=kind).tobytes())
-    return digest.hexdigest()
 
 
 def to_xarray(results, parameters=None, met=None, utc_offset=None, program=None, provenance=None, run_dir=None):

@@ -9,7 +9,7 @@ Every NetCDF file the package writes (`pumak.write_netcdf`) is sealed:
   (the time variables as float64 hours since 1970-01-01);
 - ``inputs`` (JSON) records what the values were computed from: program,
   model version, the shared parameters, the forcing digest
-  (`pumak.cf.forcing_digest`), the hours, the site's run directory and, for
+  (`forcing_digest`), the hours, the site's run directory and, for
   an ensemble, ``members_sha256``, the digest of its member table (the
   variable ``member`` and every ``parameter_<item>`` variable, by name);
   ``inputs_sha256`` is the SHA-256 of that text;
@@ -44,10 +44,39 @@ INPUTS, INPUTS_DIGEST, ATTRIBUTES_DIGEST, MEMBERS_DIGEST = ("inputs", "inputs_sh
 _EPOCH = np.datetime64("1970-01-01T00:00:00", "ns")
 _COLUMNS = {c["name"]: c for c in _core.result_columns()}
 _ITEMS = {item["name"]: item for item in _core.parameter_items()}
+_MET_NAMES = tuple(c["name"] for c in _core.met_columns())
 
 
 class Differs(Exception):
     """A value or an attribute that is not what the model computes or what was written (exit status 1)."""
+
+
+def forcing_digest(met, hours=None):
+    """The sha256 of a met series as the model takes it, independent of how it was stored.
+
+    Parameters
+    ----------
+    met : pandas.DataFrame or mapping
+        The 14 met columns (as `pumak.read_site` gives them).
+    hours : int, optional
+        Digest the first `hours` records only (those a run uses).
+
+    Returns
+    -------
+    str or None
+        64 hexadecimal digits over the columns in file order, integer columns
+        as little-endian int32 and real ones as float32; None when a column
+        is missing.
+    """
+    digest = hashlib.sha256()
+    for name in _MET_NAMES:
+        if name not in met:
+            return None
+        values = np.asarray(met[name])[:hours]
+        kind = "<i4" if values.dtype.kind in "iu" else "<f4"
+        digest.update(name.encode())
+        digest.update(np.ascontiguousarray(values, dtype=kind).tobytes())
+    return digest.hexdigest()
 
 
 def _stored(values):
@@ -261,7 +290,6 @@ def _changed_values(variables):
 
 def _site_met(path, inputs, site_dir):
     """The met series of the recorded site, checked against the recorded forcing digest."""
-    from pumak.cf import forcing_digest
     run_dir = site_dir or inputs.get("site")
     if not run_dir:
         raise InputError(f"{path}: the site is not recorded; name its run directory with --site RUN_DIR", file=path)
