@@ -26,3 +26,5 @@ echo "== end to end (bench/end_to_end.sh)"
 bench/end_to_end.sh "$build" "$@"
 echo "== prepare on a logger's TOA5 table (bench/bench_prepare.py)"
 PYTHONPATH=python /usr/bin/python3 bench/bench_prepare.py
+echo "== pumak run, pumak verify and the digests (bench/bench_verify.py)"
+PYTHONPATH=python /usr/bin/python3 bench/bench_verify.py --build "$build"
