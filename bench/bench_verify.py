@@ -20,6 +20,7 @@ does it), and the program of --build. Usage:
 import argparse
 import os
 import pathlib
+import resource
 import statistics
 import subprocess
 import sys
@@ -39,10 +40,17 @@ from pumak import runcommand, verify  # noqa: E402
 from end_to_end import lay_out  # noqa: E402
 
 
-def timed(work):
+def timed(work, cpu=None):
+    """Wall seconds of work(); with a list `cpu`, its CPU seconds (this process's and its children's) appended."""
+    before = (time.process_time(), resource.getrusage(resource.RUSAGE_CHILDREN))
     start = time.perf_counter()
     work()
-    return time.perf_counter() - start
+    wall = time.perf_counter() - start
+    if cpu is not None:
+        children = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu.append(time.process_time() - before[0] + children.ru_utime - before[1].ru_utime
+                   + children.ru_stime - before[1].ru_stime)
+    return wall
 
 
 def shown(name, times):
@@ -69,16 +77,22 @@ def main():
         scratch = pathlib.Path(scratch)
         run_dir = lay_out(scratch / "long", args.days)
         in_process, as_command, by_program = [], [], []
+        cpu = {"program": [], "in process": [], "command": []}
         runcommand.run(str(run_dir))  # warm
         for _ in range(args.repeat):  # alternated, so that the machine's mood touches all alike
-            by_program.append(timed(command(str(program), cwd=run_dir)))
-            in_process.append(timed(lambda: runcommand.run(str(run_dir))))
-            as_command.append(timed(command(sys.executable, "-m", "pumak", "run", str(run_dir), "--quiet")))
-        print(f"pumak run, {args.days} days ({args.days * 24:,} hours), medians of {args.repeat}")
+            by_program.append(timed(command(str(program), cwd=run_dir), cpu["program"]))
+            in_process.append(timed(lambda: runcommand.run(str(run_dir)), cpu["in process"]))
+            as_command.append(timed(command(sys.executable, "-m", "pumak", "run", str(run_dir), "--quiet"),
+                                    cpu["command"]))
+        print(f"pumak run, {args.days} days ({args.days * 24:,} hours), medians of {args.repeat} (wall, then CPU)")
         base = shown("pumak_metrun (process)", by_program)
-        for name, times in (("pumak run (in process)", in_process), ("pumak run (command)", as_command)):
+        base_cpu = shown("  CPU", cpu["program"])
+        for name, times, key in (("pumak run (in process)", in_process, "in process"),
+                                 ("pumak run (command)", as_command, "command")):
             median = shown(name, times)
-            print(f"  {'':<34} {100 * (median / base - 1):+.1f} % against the program")
+            median_cpu = shown("  CPU", cpu[key])
+            print(f"  {'':<34} {100 * (median / base - 1):+.1f} % wall, {100 * (median_cpu / base_cpu - 1):+.1f} % "
+                  "CPU against the program")
 
         year = lay_out(scratch / "year", 365)
         site = pumak.read_site(year)

@@ -63,7 +63,8 @@ def run(site, program="pumak_metrun", netcdf=None, utc_offset=None):
     """Runs `site` as its program would and writes the table (and `netcdf`).
 
     The table goes straight from the compiled core's readers, model and
-    formatter to the file; pandas and xarray are loaded only for `netcdf`.
+    formatter (the programs') to the file; pandas and xarray are loaded only
+    for `netcdf`.
 
     Parameters
     ----------
@@ -112,7 +113,14 @@ def run(site, program="pumak_metrun", netcdf=None, utc_offset=None):
         dataset = to_xarray(results_frame(columns, program=name), parameters, pd.DataFrame(met),
                             utc_offset=utc_offset, program=name, provenance=read_provenance(run_dir),
                             run_dir=run_dir)
-    outputs.write_file(path, _core.format_results(columns))
+    def write_table(unfinished):
+        descriptor = os.open(unfinished, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        try:
+            _core.write_results(columns, descriptor)
+        finally:
+            os.close(descriptor)
+
+    outputs.write_file(path, write_table)
     if dataset is not None:
         from pumak.cf import write_netcdf
         write_netcdf(dataset, netcdf)

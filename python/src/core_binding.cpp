@@ -7,16 +7,18 @@
 // this side trusts nothing it is given: every array is checked for its dtype,
 // shape and length before the model sees it, and every parameter for its
 // kind and range.
+#include <unistd.h>
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -541,9 +543,28 @@ const char* kind_name(statement_item::kind kind) {
 
 py::str text(std::string_view s) { return decoded(s); }
 
-// The results table as the programs write it, byte for byte: the header and
-// one row per hour, formatted by the programs' own formatter.
-py::bytes format_results(const py::dict& columns) {
+// Writes `size` bytes to `fd`; returns 0 or the errno.
+int write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t wrote = ::write(fd, data, size);
+    if (wrote < 0 && errno == EINTR) {
+      continue;
+    }
+    if (wrote <= 0) {
+      return wrote < 0 ? errno : EIO;
+    }
+    data += wrote;
+    size -= static_cast<std::size_t>(wrote);
+  }
+  return 0;
+}
+
+// The results table as the programs write it, byte for byte, written to the
+// open file `fd`: the header and one row per hour, formatted by the
+// programs' own formatter a block at a time. With more than one core the
+// second half of the rows is formatted on a second thread while the first
+// is formatted and written, as the programs do.
+void write_results(const py::dict& columns, int fd) {
   std::array<const void*, pumak::result_column_count> data{};
   py::ssize_t hours = -1;
   std::vector<py::array> kept;
@@ -551,7 +572,7 @@ py::bytes format_results(const py::dict& columns) {
     const pumak::result_column& column = pumak::result_columns[c];
     const py::str key(std::string(column.name));
     if (!columns.contains(key)) {
-      throw std::invalid_argument("format_results: no column " + std::string(column.name));
+      throw std::invalid_argument("write_results: no column " + std::string(column.name));
     }
     py::array array;
     if (column.kind == column_kind::integer) {
@@ -560,11 +581,11 @@ py::bytes format_results(const py::dict& columns) {
       array = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(columns[key]);
     }
     if (!array || array.ndim() != 1) {
-      throw std::invalid_argument("format_results: column " + std::string(column.name) +
+      throw std::invalid_argument("write_results: column " + std::string(column.name) +
                                   " is not one-dimensional numbers");
     }
     if (hours >= 0 && array.shape(0) != hours) {
-      throw std::invalid_argument("format_results: column " + std::string(column.name) + " holds " +
+      throw std::invalid_argument("write_results: column " + std::string(column.name) + " holds " +
                                   std::to_string(array.shape(0)) + " values, the first " +
                                   std::to_string(hours));
     }
@@ -572,13 +593,11 @@ py::bytes format_results(const py::dict& columns) {
     data[c] = array.data();
     kept.push_back(std::move(array));
   }
-  // The rows go through the programs' formatter a block at a time; with more
-  // than one core the second half of the rows is formatted on a second
-  // thread, as the programs do; the text is then copied into one bytes object.
   const std::string header = pumak::results_header() + '\n';
   const auto count = static_cast<std::size_t>(hours);
   static constexpr std::size_t block = 4096;
-  const auto format_range = [&data](std::size_t from, std::size_t to, std::string& dest) {
+  // Formats rows [from, to) block by block and hands each block's text to `put`.
+  const auto format_range = [&data](std::size_t from, std::size_t to, const auto& put) {
     std::vector<pumak::result_row> rows(std::min(block, to - from));
     pumak::text_buffer text;
     for (std::size_t first = from; first < to; first += block) {
@@ -597,34 +616,44 @@ py::bytes format_results(const py::dict& columns) {
         }
       }
       pumak::format_rows(rows.data(), n, text);
-      dest.append(text.data.get(), text.size);
+      if (!put(text.data.get(), text.size)) {
+        return;
+      }
     }
   };
-  std::array<std::string, 2> halves;
+  int error = 0;
   {
     const py::gil_scoped_release unlocked;
     const std::size_t middle = count > block && std::thread::hardware_concurrency() > 1 ? count / 2 : count;
+    std::string second_half;
     std::thread second;
     if (middle < count) {
-      second = std::thread([&] { format_range(middle, count, halves[1]); });
+      second = std::thread([&] {
+        format_range(middle, count, [&second_half](const char* text, std::size_t size) {
+          second_half.append(text, size);
+          return true;
+        });
+      });
     }
-    format_range(0, middle, halves[0]);
+    const auto put = [fd, &error](const char* text, std::size_t size) {
+      error = write_all(fd, text, size);
+      return error == 0;
+    };
+    if (put(header.data(), header.size())) {
+      format_range(0, middle, put);
+    }
     if (second.joinable()) {
       second.join();
     }
+    if (error == 0) {
+      put(second_half.data(), second_half.size());
+    }
   }
-  PyObject* out = PyBytes_FromStringAndSize(
-      nullptr, static_cast<py::ssize_t>(header.size() + halves[0].size() + halves[1].size()));
-  if (out == nullptr) {
+  if (error != 0) {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
     throw py::error_already_set();
   }
-  py::object holder = py::reinterpret_steal<py::object>(out);  // released however this ends
-  char* at = PyBytes_AS_STRING(out);
-  for (const std::string& part : {std::cref(header), std::cref(halves[0]), std::cref(halves[1])}) {
-    std::memcpy(at, part.data(), part.size());
-    at += part.size();
-  }
-  return py::reinterpret_steal<py::bytes>(holder.release());
 }
 
 py::list result_column_table() {
@@ -700,8 +729,8 @@ PYBIND11_MODULE(_core, m) {
         "The model's solar zenith angle (rad) for int32 arrays of day of year and hour (1..24).");
   m.def("parse_results", &parse_results, py::arg("data"), py::arg("file"),
         "The bytes of a results table as its 34 columns, each value to the bit.");
-  m.def("format_results", &format_results, py::arg("columns"),
-        "The results table as the programs write it (header and rows), byte for byte.");
+  m.def("write_results", &write_results, py::arg("columns"), py::arg("fd"),
+        "Writes the results table as the programs write it (header and rows), byte for byte, to the open file fd.");
   m.def("result_columns", &result_column_table, "The 34 result columns, in header order.");
   m.def("parameter_items", &parameter_item_table, "The 17 items of parameter.ini, in file order.");
   m.def("met_columns", &met_column_table, "The 14 columns of the met file, in file order.");

@@ -4,6 +4,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 
 import netCDF4
 import numpy as np
@@ -15,7 +16,7 @@ import pumak
 from pumak import attributes, verify
 from pumak.__main__ import main as pumak_main
 from pumak.results import RESULT_COLUMNS
-from conftest import GOLDEN, KPC_L, ROOT, program_path
+from conftest import GOLDEN, KPC_L, ROOT, package_environment, program_path
 
 PROVENANCE = {
     "site": {"name": "kpc_l", "latitude": 79.91, "longitude": -24.08},
@@ -326,3 +327,18 @@ def test_the_documented_recomputation_of_the_digests(site, capsys, monkeypatch):
         ds["sd_calc"][0, 0] = 1.0
     with pytest.raises(AssertionError, match="sd_calc"):
         exec(snippet, {"print": printed.append})
+
+
+def test_run_that_cannot_write_its_table_leaves_the_earlier_one(tmp_path):
+    """A file-size limit stops the table half-way: status 4, one line, the earlier table as it was."""
+    shutil.copytree(KPC_L.parent, tmp_path / "site")
+    table = tmp_path / "site" / "run" / pumak.read_site(KPC_L).parameters["out_file"]
+    table.write_text("the earlier table\n")
+    limited = ("import resource, sys; resource.setrlimit(resource.RLIMIT_FSIZE, (65536, resource.RLIM_INFINITY)); "
+               "from pumak.__main__ import main; sys.exit(main(sys.argv[1:]))")
+    done = subprocess.run([sys.executable, "-c", limited, "run", tmp_path / "site"], capture_output=True, text=True,
+                          env=package_environment(), timeout=120)
+    assert done.returncode == 4 and done.stdout == "", done.stderr
+    assert done.stderr.startswith(f"pumak run: cannot write {table}: File too large") and done.stderr.count("\n") == 1
+    assert table.read_text() == "the earlier table\n"
+    assert sorted(p.name for p in table.parent.iterdir()) == ["parameter.ini", table.name]
