@@ -164,10 +164,17 @@ def to_xarray(results, parameters=None, met=None, utc_offset=None, program=None,
 NETCDF_BYTES_PER_VARIABLE = 2048
 
 
+#: Bytes the digest attribute ``sha256`` adds to each numeric variable's headers (`pumak.verify.sealed`).
+NETCDF_DIGEST_BYTES = 768
+
+
 def _estimated_bytes(dataset):
-    """The NetCDF file's size, in bytes, a little above what it turns out to be: data, headers, attributes."""
+    """The NetCDF file's size, in bytes, a little above what it turns out to be: data, headers, attributes
+    and the digests `write_netcdf` adds."""
     attributes = sum(len(str(k)) + len(str(v)) for k, v in dataset.attrs.items())
-    return int(dataset.nbytes) + attributes + NETCDF_BYTES_PER_VARIABLE * len(dataset.variables) + 8192
+    sealed = sum(1 for variable in dataset.variables.values() if variable.dtype.kind in "biufM")
+    return (int(dataset.nbytes) + attributes + NETCDF_BYTES_PER_VARIABLE * len(dataset.variables)
+            + NETCDF_DIGEST_BYTES * sealed + 8192)
 
 
 def _room_for(path, size):

@@ -128,7 +128,7 @@ def run(site, program="pumak_metrun", netcdf=None, utc_offset=None):
 
 
 def _command(argv):
-    parser = cli.parser("run", __doc__.split("\n\n")[0].split(": ", 1)[1])
+    parser = cli.parser("run", "Runs a site in this process and writes the program's results table, byte for byte.")
     parser.add_argument("site", metavar="SITE", help="the run directory (holds parameter.ini) or the site's folder")
     parser.add_argument("--program", default="pumak_metrun",
                         help="pumak_metrun (default), pumak_fixed_a or pumak_fixed_b (or metrun, fixed_a, fixed_b)")
