@@ -122,6 +122,13 @@ def negative_zero(path, site):
                 return
 
 
+def drop_digest(name):
+    def tamper(path, site):
+        with netCDF4.Dataset(path, "a") as ds:
+            ds[name].delncattr("sha256")
+    return tamper
+
+
 def set_attribute(name, change):
     def tamper(path, site):
         with netCDF4.Dataset(path, "a") as ds:
@@ -183,6 +190,8 @@ TAMPERED = {
     "ensemble: a shared parameter": ("ensemble", set_attribute("parameter_albedo_cryo", nudge), 1,
                                      ["attribute parameter_albedo_cryo"]),
     "ensemble: a member's parameter": ("ensemble", flip_bit("parameter_ch", (2,)), 1, ["members_sha256"]),
+    "single: a variable's digest removed": ("single run", drop_digest("melt_ice"), 1,
+                                            ["melt_ice: carries no sha256"]),
     "single: the title edited": ("single run", set_attribute("title", lambda v: v + "!"), 1, ["attributes_sha256"]),
     "single: the inputs record edited": ("single run", set_attribute("inputs", lambda v: v.replace('"hours": 72', '"hours": 71')), 1,
                                          ["attribute inputs: does not match inputs_sha256"]),
