@@ -3,7 +3,9 @@
 The metadata is in pyproject.toml. This file adds what setuptools cannot
 know: the version (the CMake project's, checked against model/version.hpp)
 and the compiled module pumak._core, which CMake builds with the model's
-compiler flags (PUMAK_MODEL_FLAGS in CMakeLists.txt) in a build directory
+compiler flags (PUMAK_MODEL_FLAGS in CMakeLists.txt), and the three
+programs pumak_metrun, pumak_fixed_a and pumak_fixed_b, which the install
+puts on the environment's PATH (VENV/bin), in a build directory
 of its own (build/python-package/cmake-*); nothing is written into python/
 (except by ``pip install -e``, whose point is a package used in place).
 
@@ -21,10 +23,15 @@ from pathlib import Path
 
 from setuptools import Extension, find_packages, setup
 from setuptools.command.build_ext import build_ext
+from distutils.command.build_scripts import build_scripts  # setuptools 66 of a venv has no build_scripts of its own
 
 ROOT = Path(__file__).resolve().parent
 BUILD_BASE = "build/python-package"
 NEEDED_MODULES = ("numpy", "pandas")
+# The programs, built by the same CMake call as the core and installed on
+# the environment's PATH (its bin/) with the package.
+PROGRAMS = ("pumak_metrun", "pumak_fixed_a", "pumak_fixed_b")
+PROGRAM_DIR = f"{BUILD_BASE}/programs"
 
 
 def stop(message):
@@ -92,7 +99,10 @@ class CMakeBuild(build_ext):
         ]
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
         self.spawn(configure)
-        self.spawn([cmake, "--build", str(build_dir), "--target", "_core", "-j", jobs])
+        self.spawn([cmake, "--build", str(build_dir), "--target", "_core", *PROGRAMS, "-j", jobs])
+        (ROOT / PROGRAM_DIR).mkdir(parents=True, exist_ok=True)
+        for program in PROGRAMS:
+            shutil.copy2(build_dir / program, ROOT / PROGRAM_DIR / program)
         built = Path((build_dir / "python" / "core_module_path.txt").read_text().strip())
         target = Path(self.get_ext_fullpath(ext.name))
         if built.name != target.name:
@@ -100,6 +110,19 @@ class CMakeBuild(build_ext):
                  f"build with the interpreter that will import it ({sys.executable})")
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(built, target)
+
+
+class ProgramScripts(build_scripts):
+    """build_scripts for compiled programs: copied as they are (no first line to adjust)."""
+
+    def copy_scripts(self):
+        self.mkpath(self.build_dir)
+        outfiles = []
+        for script in self.scripts:
+            outfile = os.path.join(self.build_dir, os.path.basename(script))
+            shutil.copy2(ROOT / script, outfile)
+            outfiles.append(outfile)
+        return outfiles, outfiles
 
 
 # The interpreter that builds the package is the one it is built for (pip
@@ -122,6 +145,7 @@ setup(
     exclude_package_data={"pumak": ["*.so"]},
     zip_safe=False,
     ext_modules=[Extension("pumak._core", sources=[])],
-    cmdclass={"build_ext": CMakeBuild},
+    scripts=[f"{PROGRAM_DIR}/{program}" for program in PROGRAMS],
+    cmdclass={"build_ext": CMakeBuild, "build_scripts": ProgramScripts},
     options={"build": {"build_base": BUILD_BASE}, "egg_info": {"egg_base": BUILD_BASE}},
 )

@@ -28,3 +28,5 @@ echo "== prepare on a logger's TOA5 table (bench/bench_prepare.py)"
 PYTHONPATH=python /usr/bin/python3 bench/bench_prepare.py
 echo "== prepare with ERA5 point series (bench/bench_reanalysis.py)"
 PYTHONPATH=python /usr/bin/python3 bench/bench_reanalysis.py
+echo "== pumak run, pumak verify and the digests (bench/bench_verify.py)"
+PYTHONPATH=python /usr/bin/python3 bench/bench_verify.py --build "$build"

@@ -18,7 +18,7 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 # The Python package installed the documented way (README, Python) into a
 # fresh venv, and its wheel built, so that a packaging fault fails here; then
 # every Python test against the installed package and the programs just
-# built, from a directory outside the tree: reference runs, sites, station
+# installed with it, from a directory outside the tree: reference runs, sites, station
 # files, ensembles (a Dask cluster on the loopback; job arrays on a one-node
 # Slurm the tests start and stop with tools/slurm_cluster.sh, as root only),
 # plots, the installation itself (the wheel into a second venv). -rs names
@@ -39,6 +39,11 @@ fi
 wheels=(build/python-wheel/pumak-*.whl)
 (cd "$scratch" && PUMAK_TEST_INSTALLED=1 PUMAK_WHEEL="$root/${wheels[0]}" PUMAK_BUILD_DIR="$root/build" \
   "$root/$venv/bin/python" -m pytest "$root/tests/python" -q -rs -p no:cacheprovider)
+# The end-to-end program tests once more against the programs CMake built above (the run before
+# used those pip installed into the venv): both must behave alike.
+(cd "$scratch" && PUMAK_TEST_INSTALLED=1 PUMAK_TEST_PROGRAMS=build PUMAK_BUILD_DIR="$root/build" \
+  "$root/$venv/bin/python" -m pytest "$root/tests/python/test_core.py" "$root/tests/python/test_outputs.py" \
+  "$root/tests/python/test_verify.py" "$root/tests/python/test_install.py" -q -p no:cacheprovider)
 rm -rf "$scratch"
 trap - EXIT
 

@@ -8,17 +8,19 @@ from pumak.cli import PROGRAM, _quiet_stdout
 # Command -> what it does. Each is the module pumak.<command> (or the one MODULES
 # names) with main(argv) -> exit status.
 COMMANDS = {
+    "run": "run a site in this process and write the program's results table",
     "plot": "plot a results table and summarise the fit of the surface lowering",
     "prepare": "turn a weather station's record into a site the model reads",
     "check": "check a site's files and say what the model will make of them",
     "ensemble": "run the model over many parameter sets",
     "calibrate": "fit parameters to the observed surface lowering",
+    "verify": "check a results file's digests and run its model again, bit for bit",
 }
 
 
 # The ensemble command lives in pumak.ensembles, so that pumak.ensemble stays
 # the function.
-MODULES = {"ensemble": "pumak.ensembles"}
+MODULES = {"ensemble": "pumak.ensembles", "run": "pumak.runcommand"}
 
 
 def usage():

@@ -67,6 +67,9 @@ def solar_angle(doy: NDArray[np.int32], hour: NDArray[np.int32], latitude_degree
 def parse_results(data: bytes, file: str | bytes) -> dict[str, Column]:
     """The bytes of a results table as its 34 columns, each value to the bit; file names it in errors."""
 
+def write_results(columns: Mapping[str, NDArray[Any]], fd: int) -> None:
+    """Writes the results table as the programs write it (header and rows), byte for byte, to the open file fd."""
+
 def result_columns() -> list[ResultColumn]:
     """The 34 result columns, in header order."""
 

@@ -689,7 +689,8 @@ def calibrate(run_dir, free, metric="rmse", method="de", seed=None, out=None, th
 
     best = _as_model_holds(result.pop("best"))
     best_run = ensemble(site.met, site.parameters, pd.DataFrame([best]),
-                        columns=("days_for_graph", "sd_obs", "sd_calc"), threads=threads, program=site.program)
+                        columns=("days_for_graph", "sd_obs", "sd_calc"), threads=threads, program=site.program,
+                        provenance=site.provenance, run_dir=site.run_dir)
     fit = _fit(best_run)
     best_metric = float(METRICS[metric][1](np.float64(best_run[METRICS[metric][0]].values[0])))
     if not math.isfinite(best_metric) or (method == "mcmc" and not math.isfinite(fit["rmse_m"])):
@@ -704,6 +705,9 @@ def calibrate(run_dir, free, metric="rmse", method="de", seed=None, out=None, th
         "evaluations": objective.evaluations, **result, "identifiability": decided,
         "weakly_constrained": decided["weakly_constrained"], "model_version": _core.version,
         "time_s": None,
+        # the best run's provenance, time axis and inputs, as its NetCDF file would carry them
+        "attributes": {name: value.item() if isinstance(value, np.generic) else value
+                       for name, value in best_run.attrs.items()},
     }
 
     parameters = dict(site.parameters, **best)

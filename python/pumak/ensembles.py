@@ -34,9 +34,9 @@ from collections.abc import Mapping
 import numpy as np
 import pandas as pd
 
-from pumak import _core, cli, memory, sitefiles, surface
+from pumak import _core, attributes, cli, memory, sitefiles, surface
+from pumak.cf import forcing_digest, netcdf_library_failed, write_netcdf
 from pumak.outputs import refuse_input
-from pumak.cf import forcing_digest, netcdf_library_failed, to_xarray, write_netcdf
 from pumak.errors import InputError
 from pumak.model import met_arrays, program_name, read_site
 
@@ -183,7 +183,8 @@ def _run_on_dask(client, met, base, table, program, columns, threads):
     return _gathered(blocks)
 
 
-def ensemble(met, parameters, members, columns=(), threads=None, client=None, program="pumak_metrun"):
+def ensemble(met, parameters, members, columns=(), threads=None, client=None, program="pumak_metrun",
+             provenance=None, utc_offset=None, run_dir=None):
     """Runs one member per row of `members` over `met`.
 
     Parameters
@@ -215,6 +216,15 @@ def ensemble(met, parameters, members, columns=(), threads=None, client=None, pr
         member order; the values are the same to the bit.
     program : str
         The program whose model runs (full or short name).
+    provenance : dict, optional
+        The site's provenance.json (`pumak.Site.provenance`): carried into
+        the attributes as `pumak.to_xarray` carries it; its
+        ``time.utc_offset_hours`` puts ``time`` in UTC.
+    utc_offset : float, optional
+        Local solar time minus UTC, in hours (over the provenance's).
+    run_dir : str, optional
+        The site's run directory, recorded so that ``pumak verify`` can
+        run the members again.
 
     Returns
     -------
@@ -240,6 +250,9 @@ def ensemble(met, parameters, members, columns=(), threads=None, client=None, pr
         not fit in the memory available, with the size it would need.
     """
     run = _Request(met, parameters, members, columns, threads, program)
+    run.provenance = provenance
+    run.utc_offset = attributes.utc_offset(utc_offset, provenance)
+    run.run_dir = run_dir
     return _without_unjudged_fit(_dataset(run.compute(client), run), run)
 
 
@@ -374,18 +387,18 @@ def _dataset(out, run):
     hours = run.hours
     varied = list(table.columns)
     shared = {name: value for name, value in parameters.items() if name not in varied}
-    # pumak.to_xarray of a run-long template gives the variables' attributes,
-    # the time coordinate, the station and the global attributes; the data
-    # comes from the engine.
-    template = {"month": met["month"][:hours], "day": met["day"][:hours],
-                "hour": (np.arange(hours, dtype=np.int32) % 24 + 1)}
+    coords, auxiliary, station, latitude, longitude = attributes.station(shared, run.provenance)
+    local = attributes.hour_ends(met["column_1"], met["month"][:hours], met["day"][:hours],
+                                 np.arange(hours, dtype=np.int32) % 24 + 1)
+    data_vars, times = {}, None
+    if local is not None:
+        time_coords, data_vars = attributes.time_axis(local, run.utc_offset)
+        coords.update(time_coords)
+        times = time_coords["time"][1]
+        if run.utc_offset is not None:
+            auxiliary.append("local_solar_time")
     for name in columns:
-        template.setdefault(name, np.zeros(hours, dtype=out[name].dtype))
-    single = to_xarray(pd.DataFrame(template), shared, met, program=run.program)
-
-    data_vars = {}
-    for name in columns:
-        data_vars[name] = (("member", "time"), out[name], dict(single[name].attrs))
+        data_vars[name] = (("member", "time"), out[name], attributes.column_attributes(name, auxiliary))
     for name, attrs in _summary_attributes().items():
         data_vars[name] = ("member", out[name], attrs)
     for name in varied:
@@ -397,24 +410,20 @@ def _dataset(out, run):
         if item["unit"]:
             attrs["units"] = item["unit"]
         data_vars[f"parameter_{name}"] = ("member", values, attrs)
-
-    if "time_bnds" in single:  # the bounds the time coordinate names
-        data_vars["time_bnds"] = single["time_bnds"]
-    coords = {"member": ("member", numbers, {"long_name": "ensemble member number"}), **single.coords}
-    attrs = dict(single.attrs)
-    attrs["title"] = "pumak cryoconite hole model ensemble"
-    history = attrs.get("history")
-    if isinstance(history, str):
-        attrs["history"] = history.replace("pumak.to_xarray", "pumak.ensemble")
+    coords["member"] = ("member", numbers, {"long_name": "ensemble member number"})
+    digest = met_digest(met, hours)
+    attrs = attributes.global_attributes(
+        program=run.program, parameters={k: v for k, v in shared.items() if k != "out_file"},
+        provenance=run.provenance, hours=hours, station_name=station, latitude=latitude, longitude=longitude,
+        times=times, offset=run.utc_offset, forcing=digest, writer="pumak.ensemble", run_dir=run.run_dir,
+        ensemble=True)
+    if times is None:
+        attrs["comment"] += "; " + attributes.calendar_problem(met["column_1"], hours)
     attrs["ensemble_program"] = run.program
-    attrs["ensemble_met_sha256"] = met_digest(met, hours)
+    attrs["ensemble_met_sha256"] = digest
     attrs["ensemble_site_parameters"] = json.dumps(
         {name: _json_value(value) for name, value in shared.items() if name != "out_file"})
-    dataset = xr.Dataset(data_vars, coords=coords, attrs=attrs)
-    if "time" in single.coords:
-        dataset["time"].encoding.update(single["time"].encoding)
-        dataset["time_bnds"].encoding.update(single["time_bnds"].encoding)
-    return dataset
+    return attributes.encode_time(xr.Dataset(data_vars, coords=coords, attrs=attrs))
 
 
 # ---- the command line ------------------------------------------------------
@@ -535,7 +544,8 @@ def _run_command(argv):
     stages(f"running {last - first} members")
     try:
         dataset = ensemble(site.met, site.parameters, table.iloc[first:last], columns=columns,
-                           threads=args.threads, program=site.program)
+                           threads=args.threads, program=site.program, provenance=site.provenance,
+                           run_dir=site.run_dir)
     except InputError as error:
         if not error.message.startswith("members: ") or error.file is not None:
             raise

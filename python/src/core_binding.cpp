@@ -7,13 +7,18 @@
 // this side trusts nothing it is given: every array is checked for its dtype,
 // shape and length before the model sees it, and every parameter for its
 // kind and range.
+#include <unistd.h>
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -21,6 +26,7 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+#include <thread>
 #include <vector>
 
 #include "driver/program_variants.hpp"
@@ -29,6 +35,7 @@
 #include "io/para.hpp"
 #include "io/parameter_layout.hpp"
 #include "io/real_parsing.hpp"
+#include "io/results_table.hpp"
 #include "io/run_failure.hpp"
 #include "model/simulate.hpp"
 #include "model/version.hpp"
@@ -536,6 +543,119 @@ const char* kind_name(statement_item::kind kind) {
 
 py::str text(std::string_view s) { return decoded(s); }
 
+// Writes `size` bytes to `fd`; returns 0 or the errno.
+int write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t wrote = ::write(fd, data, size);
+    if (wrote < 0 && errno == EINTR) {
+      continue;
+    }
+    if (wrote <= 0) {
+      return wrote < 0 ? errno : EIO;
+    }
+    data += wrote;
+    size -= static_cast<std::size_t>(wrote);
+  }
+  return 0;
+}
+
+// The results table as the programs write it, byte for byte, written to the
+// open file `fd`: the header and one row per hour, formatted by the
+// programs' own formatter a block at a time. With more than one core the
+// second half of the rows is formatted on a second thread while the first
+// is formatted and written, as the programs do.
+void write_results(const py::dict& columns, int fd) {
+  std::array<const void*, pumak::result_column_count> data{};
+  py::ssize_t hours = -1;
+  std::vector<py::array> kept;
+  for (std::size_t c = 0; c < pumak::result_column_count; ++c) {
+    const pumak::result_column& column = pumak::result_columns[c];
+    const py::str key(std::string(column.name));
+    if (!columns.contains(key)) {
+      throw std::invalid_argument("write_results: no column " + std::string(column.name));
+    }
+    py::array array;
+    if (column.kind == column_kind::integer) {
+      array = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>::ensure(columns[key]);
+    } else {
+      array = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(columns[key]);
+    }
+    if (!array || array.ndim() != 1) {
+      throw std::invalid_argument("write_results: column " + std::string(column.name) +
+                                  " is not one-dimensional numbers");
+    }
+    if (hours >= 0 && array.shape(0) != hours) {
+      throw std::invalid_argument("write_results: column " + std::string(column.name) + " holds " +
+                                  std::to_string(array.shape(0)) + " values, the first " +
+                                  std::to_string(hours));
+    }
+    hours = array.shape(0);
+    data[c] = array.data();
+    kept.push_back(std::move(array));
+  }
+  const std::string header = pumak::results_header() + '\n';
+  const auto count = static_cast<std::size_t>(hours);
+  static constexpr std::size_t block = 4096;
+  // Formats rows [from, to) block by block and hands each block's text to `put`.
+  const auto format_range = [&data](std::size_t from, std::size_t to, const auto& put) {
+    std::vector<pumak::result_row> rows(std::min(block, to - from));
+    pumak::text_buffer text;
+    for (std::size_t first = from; first < to; first += block) {
+      const std::size_t n = std::min(block, to - first);
+      for (std::size_t c = 0; c < pumak::result_column_count; ++c) {
+        if (pumak::result_columns[c].kind == column_kind::integer) {
+          const auto* values = static_cast<const std::int32_t*>(data[c]) + first;
+          for (std::size_t r = 0; r < n; ++r) {
+            rows[r][c].integer = values[r];
+          }
+        } else {
+          const auto* values = static_cast<const float*>(data[c]) + first;
+          for (std::size_t r = 0; r < n; ++r) {
+            rows[r][c].real = values[r];
+          }
+        }
+      }
+      pumak::format_rows(rows.data(), n, text);
+      if (!put(text.data.get(), text.size)) {
+        return;
+      }
+    }
+  };
+  int error = 0;
+  {
+    const py::gil_scoped_release unlocked;
+    const std::size_t middle = count > block && std::thread::hardware_concurrency() > 1 ? count / 2 : count;
+    std::string second_half;
+    std::thread second;
+    if (middle < count) {
+      second = std::thread([&] {
+        format_range(middle, count, [&second_half](const char* text, std::size_t size) {
+          second_half.append(text, size);
+          return true;
+        });
+      });
+    }
+    const auto put = [fd, &error](const char* text, std::size_t size) {
+      error = write_all(fd, text, size);
+      return error == 0;
+    };
+    if (put(header.data(), header.size())) {
+      format_range(0, middle, put);
+    }
+    if (second.joinable()) {
+      second.join();
+    }
+    if (error == 0) {
+      put(second_half.data(), second_half.size());
+    }
+  }
+  if (error != 0) {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw py::error_already_set();
+  }
+}
+
 py::list result_column_table() {
   py::list out;
   for (const pumak::result_column& c : pumak::result_columns) {
@@ -609,6 +729,8 @@ PYBIND11_MODULE(_core, m) {
         "The model's solar zenith angle (rad) for int32 arrays of day of year and hour (1..24).");
   m.def("parse_results", &parse_results, py::arg("data"), py::arg("file"),
         "The bytes of a results table as its 34 columns, each value to the bit.");
+  m.def("write_results", &write_results, py::arg("columns"), py::arg("fd"),
+        "Writes the results table as the programs write it (header and rows), byte for byte, to the open file fd.");
   m.def("result_columns", &result_column_table, "The 34 result columns, in header order.");
   m.def("parameter_items", &parameter_item_table, "The 17 items of parameter.ini, in file order.");
   m.def("met_columns", &met_column_table, "The 14 columns of the met file, in file order.");

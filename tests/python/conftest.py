@@ -2,6 +2,7 @@
 import os
 import signal
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -43,8 +44,19 @@ def package_environment(*paths, **variables):
     return environment
 
 
+# Which programs the end-to-end tests run: "installed" (beside this interpreter, in the venv's bin/,
+# as pip put them) or "build" (CMake's, in $PUMAK_BUILD_DIR or build/). Installed by default when the
+# package under test is; tools/test_all.sh runs the program tests against both.
+PROGRAMS = os.environ.get("PUMAK_TEST_PROGRAMS", "installed" if INSTALLED else "build")
+
+
 def program_path(program):
-    """The built program pumak_<program> (in $PUMAK_BUILD_DIR, or build/ as the README builds it); skips if absent."""
+    """The program pumak_<program> under test (see PROGRAMS); skips if a build's is absent, fails if an install's is."""
+    if PROGRAMS == "installed":
+        path = Path(sys.executable).parent / f"pumak_{program}"
+        if not path.exists():
+            pytest.fail(f"{path} is not installed with the package")
+        return path
     path = ROOT / os.environ.get("PUMAK_BUILD_DIR", "build") / f"pumak_{program}"
     if not path.exists():
         pytest.skip(f"{path} is not built")

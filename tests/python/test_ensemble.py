@@ -167,14 +167,15 @@ def test_shards_merge_to_the_whole_ensemble_and_each_command_says_what_it_wrote(
     assert lines[1].startswith(f"{merged}: 7 members from 3 shards x {DAYS * 24} hours, ")
     whole, joined = xr.load_dataset(paths["all"]), xr.load_dataset(merged)
     assert joined.attrs["history"].endswith(" 3 shards merged by pumak ensemble merge")
-    # the files were written by separate commands: all but their time stamps is the same
+    # the files were written by separate commands: all but their time stamps (and so the digest of the
+    # attributes) is the same
     xr.testing.assert_identical(joined.assign_attrs(STAMPS), whole.assign_attrs(STAMPS))
     assert ens.main(["merge", *(str(paths[k]) for k in (1, 2, 3)), "--quiet", "--out", str(merged)]) == 0
     assert capsys.readouterr() == ("", "")
 
 
 # The attributes that hold when a file was written, to the second.
-STAMPS = {"history": "", "date_created": ""}
+STAMPS = {"history": "", "date_created": "", "attributes_sha256": ""}
 
 
 @pytest.mark.parametrize("sensor, reason", [

@@ -12,6 +12,7 @@ import re
 import shutil
 import subprocess
 import sys
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -21,6 +22,7 @@ from pumak import _core
 from conftest import INSTALLED, ROOT, assert_same_bits, program_path
 
 WHEEL = os.environ.get("PUMAK_WHEEL")
+PROGRAMS = ("pumak_metrun", "pumak_fixed_a", "pumak_fixed_b")
 SYSTEM_PYTHON = "/usr/bin/python3"
 
 
@@ -248,12 +250,20 @@ def test_wheel_installs_into_second_venv_and_uninstalls(tmp_path):
     check = subprocess.run([venv / "bin" / "pumak", "check", ROOT / "example" / "run"], cwd=tmp_path, env=env,
                            capture_output=True, text=True)
     assert (check.returncode, check.stderr) == (0, "0 error(s), 0 warning(s)\n")
+    # the programs are in the wheel and on the venv's PATH, built as CMake builds them
+    with zipfile.ZipFile(WHEEL) as wheel:
+        scripts = {Path(name).name for name in wheel.namelist() if ".data/scripts/" in name}
+    assert scripts == set(PROGRAMS)
+    for program in PROGRAMS:
+        shown = subprocess.run([program, "--version"], env=dict(env, PATH=str(venv / "bin")), capture_output=True,
+                               text=True, check=True).stdout
+        assert shown == f"{program} {project_version()}\n"
     assert {"_core.pyi", "py.typed"} <= {p.name for p in (site / "pumak").iterdir()}
 
     done = pip(venv, "uninstall", "--yes", "pumak")
     assert done.returncode == 0, done.stderr
     assert not [p.name for p in site.iterdir() if p.name.lower().startswith("pumak")]
-    assert not (venv / "bin" / "pumak").exists()
+    assert not [name for name in ("pumak", *PROGRAMS) if (venv / "bin" / name).exists()]
 
 
 def test_interpreter_without_numpy_is_refused_in_one_line(tmp_path):
