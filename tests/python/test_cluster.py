@@ -86,7 +86,7 @@ def states(plan):
 
 
 def assert_same_ensemble(merged, serial):
-    """Value for value (NaN as NaN, to the bit), and every attribute but the time stamps."""
+    """Value for value (NaN as NaN, to the bit), every attribute but the time stamps, and it verifies."""
     a, b = xr.load_dataset(merged), xr.load_dataset(serial)
     assert sorted(a.variables) == sorted(b.variables) and a.sizes == b.sizes
     for name in b.variables:
@@ -95,8 +95,10 @@ def assert_same_ensemble(merged, serial):
         if x.dtype.kind == "f":
             x, y = x.view(f"u{x.itemsize}"), y.view(f"u{y.itemsize}")
         assert np.array_equal(x, y), name
-    stamps = ("history", "date_created")
+    stamps = ("history", "date_created", "attributes_sha256")
     assert {k: v for k, v in a.attrs.items() if k not in stamps} == {k: v for k, v in b.attrs.items() if k not in stamps}
+    status, out, err = pumak_command("verify", merged)
+    assert (status, err) == (0, "") and out.startswith("verified: "), (out, err)
 
 
 @pytest.fixture(scope="module")
