@@ -59,6 +59,11 @@ def positive_int(text):
     return _whole(text, 1, 2**31 - 1, "a whole number")
 
 
+def non_negative_int(text):
+    """An argument that is a whole number from 0 to 2**31 - 1 (argparse ``type``)."""
+    return _whole(text, 0, 2**31 - 1, "a whole number")
+
+
 def threads(text):
     """An argument that is a number of engine threads, 1 to `MAX_THREADS` (argparse ``type``)."""
     return _whole(text, 1, MAX_THREADS, "a number of threads")

@@ -588,6 +588,8 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
                   f"{_site_name(source if source is not None else os.fspath(reanalysis[0]), name)}.txt")
     if max_gap < 0:
         raise SourceError(f"--max-gap {max_gap}: expected 0 or more hours")
+    if not math.isfinite(jump_threshold) or jump_threshold <= 0:
+        raise SourceError(f"--jump-threshold {jump_threshold}: expected a finite number of metres above 0")
     if longitude is not None and not -180.0 <= longitude <= 180.0:   # also where --utc-offset sets the clock
         raise SourceError(f"longitude {longitude}: expected degrees east from -180 to 180")
     values, parameter_origin = site_parameters(out, parameters, force)
@@ -851,14 +853,14 @@ def main(argv=None):
     parser.add_argument("--out", required=True, metavar="SITE_DIR")
     parser.add_argument("--mapping", metavar="FILE", help="TOML file: which column holds what (and for a CSV, in "
                         "which unit)")
-    parser.add_argument("--latitude", type=float, metavar="DEGREES_NORTH", help="when the file has none")
-    parser.add_argument("--longitude", type=float, metavar="DEGREES_EAST", help="for local solar time, "
+    parser.add_argument("--latitude", type=cli.finite_float, metavar="DEGREES_NORTH", help="when the file has none")
+    parser.add_argument("--longitude", type=cli.finite_float, metavar="DEGREES_EAST", help="for local solar time, "
                         "instead of the file's")
-    parser.add_argument("--utc-offset", type=float, metavar="HOURS", help="local solar time minus UTC, whole "
+    parser.add_argument("--utc-offset", type=cli.finite_float, metavar="HOURS", help="local solar time minus UTC, whole "
                         "hours; instead of the longitude")
     parser.add_argument("--time-label", choices=("start", "end"), help="the time stamps mark the start or the end "
                         "of the interval they cover (default: the layout's convention)")
-    parser.add_argument("--max-gap", type=int, default=DEFAULT_MAX_GAP, metavar="HOURS",
+    parser.add_argument("--max-gap", type=cli.non_negative_int, default=DEFAULT_MAX_GAP, metavar="HOURS",
                         help=f"longest gap filled by linear interpolation (default {DEFAULT_MAX_GAP})")
     parser.add_argument("--min-coverage", type=_share, default=DEFAULT_MIN_COVERAGE, metavar="SHARE",
                         help="share of an hour's sub-hourly records needed for its value (default 2/3)")
@@ -867,7 +869,7 @@ def main(argv=None):
     parser.add_argument("--parameters", metavar="FILE", help="items of parameter.ini other than latitude and "
                         "n_days: a TOML file (item = value) or another site's parameter.ini")
     parser.add_argument("--name", help="name of the met file (default: the source's name)")
-    parser.add_argument("--jump-threshold", type=float, default=DEFAULT_JUMP, metavar="METRES",
+    parser.add_argument("--jump-threshold", type=cli.finite_float, default=DEFAULT_JUMP, metavar="METRES",
                         help=f"report a change of the surface distance above this within one hour "
                         f"(default {DEFAULT_JUMP})")
     parser.add_argument("--force", action="store_true", help="write into a SITE_DIR that is not empty, keeping "
@@ -876,7 +878,7 @@ def main(argv=None):
                         "errors (they are recorded in provenance.json); without it such a site is not written")
     parser.add_argument("--estimate", default="", metavar="NAMES", help="estimate where missing, comma separated: "
                         "pressure, lw_down, lw_up (or lw_up:melting); see docs/estimates.md")
-    parser.add_argument("--elevation", type=float, metavar="METRES", help="the station's elevation above sea level "
+    parser.add_argument("--elevation", type=cli.finite_float, metavar="METRES", help="the station's elevation above sea level "
                         "(--estimate pressure)")
     parser.add_argument("--reanalysis", nargs="+", metavar="FILE", help="make the site from ERA5 / ERA5-Land point "
                         "series alone (CSV, zip of CSVs, NetCDF); no SOURCE")
@@ -884,7 +886,7 @@ def main(argv=None):
                         "quantities from ERA5 / ERA5-Land point series corrected to it")
     parser.add_argument("--product", choices=PRODUCTS, default="era5", help="era5: accumulations over the hour "
                         "ending at valid_time (default); era5-land: accumulated since 00 UTC")
-    parser.add_argument("--max-distance", type=float, default=DEFAULT_MAX_DISTANCE, metavar="KM",
+    parser.add_argument("--max-distance", type=cli.finite_float, default=DEFAULT_MAX_DISTANCE, metavar="KM",
                         help=f"farthest reanalysis grid point from the station (default {DEFAULT_MAX_DISTANCE:g})")
     args = parser.parse_args(argv)
     stages = cli.Stages("prepare")

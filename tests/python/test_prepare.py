@@ -632,3 +632,21 @@ def test_utc_offset_whole_hours_from_minus_12_to_14(hours, expected):
             prepare.local_solar_offset(clock, utc_offset=hours)
     else:
         assert prepare.local_solar_offset(clock, utc_offset=hours) == (expected, f"--utc-offset {expected}")
+
+
+@pytest.mark.parametrize("option, value, expected", [
+    ("--jump-threshold", "nan", "'nan': expected a finite number"),
+    ("--jump-threshold", "0", "--jump-threshold 0.0: expected a finite number of metres above 0"),
+    ("--latitude", "inf", "'inf': expected a finite number"),
+    ("--utc-offset", "-nan", "'-nan': expected a finite number"),
+    ("--max-gap", "-1", "--max-gap"),
+    ("--elevation", "1e999", "'1e999': expected a finite number"),
+])
+def test_numbers_that_are_not_finite_are_one_line(tmp_path, capsys, option, value, expected):
+    try:
+        status = prepare.main([str(SAMPLE), "--out", str(tmp_path / "site"), f"{option}={value}"])
+    except SystemExit as end:  # the argument parser's refusal
+        status = end.code
+    error = capsys.readouterr().err
+    assert status == 2 and expected in error and error.count("\n") == 1, error
+    assert not (tmp_path / "site").exists()
