@@ -305,7 +305,8 @@ def test_logger_file_faults_are_one_line_naming_the_lines(tmp_path, change, expe
     ('[columns]\nta_obs = "AirTC"\n', r"m.toml: time.zone: the logger clock's zone is required"),
     ('header_line = 1\n[time]\nzone = "UTC"\n', r"m.toml: header_line: not used for a TOA5 table"),
     (MAPPING.format(zone="UTC", label="", extra="").replace('pressure = "BP"\n', ''),
-     r"m.toml: columns: the model cannot run without air pressure \(pressure\): the file has no column mapped to it$"),
+     r"m.toml: columns: the model cannot run without air pressure \(pressure\): the file has no column mapped to it; "
+     r"--estimate pressure can stand in for it; --fill-from FILE fills from a reanalysis$"),
     (MAPPING.format(zone="UTC", label="", extra="").replace('"RH"', '"Humidity"'),
      r"m.toml: columns.rh.column: no column 'Humidity' in the header of .*t.dat"),
     ("[time\n", r"m.toml: not a TOML file"),
@@ -370,13 +371,17 @@ def product_copy(path, drop=(), sep=",", empty=(), rows=30):
 
 @pytest.mark.parametrize("source, expected", [
     ("toa5", r"m.toml: columns: the model cannot run without incoming longwave \(lw_down\), outgoing longwave "
-             r"\(lw_up\) and air pressure \(pressure\): the file has no column mapped to them$"),
+             r"\(lw_up\) and air pressure \(pressure\): the file has no column mapped to them; --estimate "
+             r"lw_down,lw_up,pressure can stand in for them; --fill-from FILE fills from a reanalysis$"),
     ("product", r"l3.csv: the model cannot run without incoming longwave \(lw_down; dlr\) and air pressure "
-                r"\(pressure; p_u\): the file has no variable of them with values$"),
+                r"\(pressure; p_u\): the file has no variable of them with values; --estimate lw_down,pressure "
+                r"can stand in for them; --fill-from FILE fills from a reanalysis$"),
     ("product emptied", r"l3.csv: the model cannot run without air pressure \(pressure; p_u holds no value\): "
-                        r"the file has no variable of it with values$"),
+                        r"the file has no variable of it with values; --estimate pressure can stand in for it; "
+                        r"--fill-from FILE fills from a reanalysis$"),
     ("mapped", r"m.toml: columns: the model cannot run without incoming shortwave \(sr\) and outgoing longwave "
-               r"\(lw_up\): the file has no column mapped to them$"),
+               r"\(lw_up\): the file has no column mapped to them; --estimate lw_up can stand in for it; "
+               r"--fill-from FILE fills from a reanalysis$"),
 ])
 def test_every_missing_quantity_is_named_in_one_refusal(tmp_path, source, expected):
     if source == "toa5":

@@ -9,7 +9,7 @@ import numpy as np
 import pandas as pd
 
 from pumak.errors import SourceError
-from pumak.stations.quantities import MODEL_UNIT, TABLE, UNITS
+from pumak.stations.quantities import ESTIMABLE, MODEL_UNIT, TABLE, UNITS
 
 # The quantities a site needs, in the model's units, derived from the one table in
 # `pumak.stations.quantities`. `distance` is the sonic-ranger distance to the surface
@@ -483,8 +483,12 @@ def missing_quantities(where, absent, reason):
     """
     listed = [f"{DESCRIPTION[q]} ({q}{'; ' + what if what else ''})" for q, what in absent.items()]
     named = ", ".join(listed[:-1]) + " and " + listed[-1] if len(listed) > 1 else listed[0]
+    estimable = [q for q in absent if q in ESTIMABLE]
+    remedy = ((f"; --estimate {','.join(estimable)} can stand in for "
+               + ("them" if len(estimable) > 1 else "it") if estimable else "")
+              + "; --fill-from FILE fills from a reanalysis")
     return f"{where}: the model cannot run without {named}: " + reason.format(
-        them="them" if len(absent) > 1 else "it")
+        them="them" if len(absent) > 1 else "it") + remedy
 
 
 def ddmm_degrees(values):

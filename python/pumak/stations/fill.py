@@ -16,7 +16,7 @@ import numpy as np
 import pandas as pd
 
 from pumak.errors import SourceError
-from pumak.stations.common import DESCRIPTION, OPTIONAL, QUANTITIES
+from pumak.stations.common import DESCRIPTION, OPTIONAL, QUANTITIES, missing_quantities
 from pumak.stations.era5 import DEFAULT_MAX_DISTANCE_KM, distance_km
 from pumak.stations.estimate import utc_runs
 
@@ -161,10 +161,9 @@ def require(station, asked=()):
     """The quantities the model needs that the station still lacks, refused in one line naming them all."""
     lacking = [q for q in QUANTITIES if q not in OPTIONAL and not station.data[q].notna().any()]
     if lacking:
-        names = ", ".join(f"{DESCRIPTION[q]} ({q})" for q in lacking)
-        raise SourceError(f"{station.source}: no {names}: the model cannot run without "
-                          + ("them" if len(lacking) > 1 else "it") + "; give --estimate or --fill-from"
-                          + (f" (asked for: {', '.join(asked)})" if asked else ""))
+        said = f" after --estimate {','.join(asked)}" if asked else ""
+        raise SourceError(missing_quantities(station.source, dict.fromkeys(lacking, ""),
+                                             f"the record holds no value of {{them}}{said}"))
 
 
 __all__ = ["fill_from", "correction", "check_distance", "require", "MIN_OVERLAP_HOURS", "HOUR_OF_DAY_PAIRS"]
