@@ -26,7 +26,6 @@ or still running).
 """
 
 import datetime
-import hashlib
 import json
 import os
 import re
@@ -41,6 +40,7 @@ import numpy as np
 from pumak import cli, ensembles, outputs
 from pumak.errors import InputError
 from pumak.model import read_site
+from pumak.verify import file_sha256
 
 PLAN_FILE = "plan.json"
 SCRIPT = "array.sbatch"
@@ -52,14 +52,6 @@ _PLAN_IDENTITY = ("ensemble_program", "ensemble_met_sha256", "ensemble_site_para
 
 # A line the scheduler writes into a task's output when it stops the task.
 _SCHEDULER_LINE = re.compile(r"\*\*\* .*(CANCELLED|TIME LIMIT|PREEMPT|NODE FAIL).* \*\*\*")
-
-
-def _sha256(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as stream:
-        for block in iter(lambda: stream.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
 
 
 def site_identity(run_dir, program, table, columns):
@@ -247,7 +239,7 @@ def changes(directory, plan):
     found = []
     members = os.path.join(directory, plan["members"]["file"])
     try:
-        digest = _sha256(members)
+        digest = file_sha256(members)
     except OSError as exc:
         return [f"{plan['members']['file']}: {exc.strerror or exc}"]
     if digest != plan["members"]["sha256"]:
@@ -291,7 +283,7 @@ def _script(plan, directory, tasks):
         "# sbatch (from any directory), or run one task by hand: bash THIS_SCRIPT K",
         "set -u",
         f"plan={shlex.quote(directory)}",
-        f'task=${{SLURM_ARRAY_TASK_ID:-${{1:-}}}}',
+        'task=${SLURM_ARRAY_TASK_ID:-${1:-}}',
         f'case "$task" in ""|*[!0-9]*) echo "usage: bash $0 TASK (1 to {n})" >&2; exit 2 ;; esac',
         f'if [ "$task" -lt 1 ] || [ "$task" -gt {n} ]; then echo "$0: task $task: the tasks are 1 to {n}" >&2; exit 2; fi',
         'if [ -z "${SLURM_ARRAY_TASK_ID:-}" ]; then',
@@ -405,7 +397,7 @@ def plan(args):
         for sub in ("members", "parts", "logs"):
             os.mkdir(os.path.join(unfinished, sub))
         shutil.copyfile(args.members, os.path.join(unfinished, content["members"]["file"]))
-        if _sha256(os.path.join(unfinished, content["members"]["file"])) != digest:
+        if file_sha256(os.path.join(unfinished, content["members"]["file"])) != digest:
             raise InputError(f"{args.members}: changed while the plan was written", file=args.members)
         with open(os.path.join(unfinished, PLAN_FILE), "w", encoding="utf-8") as stream:
             json.dump(content, stream, indent=1)

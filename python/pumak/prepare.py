@@ -29,7 +29,6 @@ hour ending 01:00 and ends with the hour ending at midnight, which is hour
 import argparse
 import dataclasses
 import errno
-import hashlib
 import math
 import os
 import re
@@ -41,6 +40,7 @@ import numpy as np
 import pandas as pd
 
 from pumak import check, cli, model, outputs, stations, surface
+from pumak.verify import file_sha256
 from pumak.errors import GapError, InputError, OutputError, SourceError
 from pumak.layout import HOURS_PER_DAY, INTEGER_ITEMS, MAX_RUN_DAYS, PARAMETER_ITEMS, TEXT_ITEMS
 from pumak.stations import OPTIONAL
@@ -88,14 +88,6 @@ class Prepared:
     @property
     def status(self):
         return 1 if any(f.severity == "error" for f in self.findings) else 0
-
-
-def _sha256(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as stream:
-        for block in iter(lambda: stream.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
 
 
 # ---- parameters -----------------------------------------------------------------------------------------
@@ -713,14 +705,14 @@ def _provenance(source, mapping, record, hourly, made):
     def hours_of(runs, quantity):
         return [_gap_record(quantity, hourly, local, offset, a, b) for a, b in runs if a >= first and b <= last + 1]
 
-    provenance = {"source": {"file": os.path.abspath(source), "sha256": _sha256(source), "layout": record.layout}}
+    provenance = {"source": {"file": os.path.abspath(source), "sha256": file_sha256(source), "layout": record.layout}}
     site = {"name": made["site_name"], "latitude": made["values"]["latitude"],
             "latitude_from": made["latitude_from"] or "the source"}
     if made["site_longitude"] is not None:
         site.update(longitude=round(float(made["site_longitude"]), 4), longitude_from=made["longitude_from"])
     site.update(n_days=made["n_days"], first_day=f"{days[0]:%Y-%m-%d}", last_day=f"{days[-1]:%Y-%m-%d}")
     if mapping is not None:
-        provenance["source"]["mapping"] = {"file": os.path.abspath(mapping), "sha256": _sha256(mapping)}
+        provenance["source"]["mapping"] = {"file": os.path.abspath(mapping), "sha256": file_sha256(mapping)}
     if "logger" in record.details:
         provenance["source"]["logger"] = record.details["logger"]
     records = {"step_minutes": record.step_seconds / 60, "records": int(len(record.data))}
@@ -762,14 +754,14 @@ def _provenance(source, mapping, record, hourly, made):
     if "aggregation" in hourly.details:
         provenance["aggregation"] = hourly.details["aggregation"]
     if made["reanalysis"]:
-        provenance["source"]["reanalysis"] = [{"file": os.path.abspath(f), "sha256": _sha256(f)}
+        provenance["source"]["reanalysis"] = [{"file": os.path.abspath(f), "sha256": file_sha256(f)}
                                               for f in made["reanalysis"]]
         provenance["source"]["product"] = made["product"]
     for key in ("estimated", "filled_from"):
         if hourly.details.get(key):
             provenance[key] = hourly.details[key]
     if "filled_from" in provenance:
-        provenance["filled_from"]["files"] = [{"file": os.path.abspath(f), "sha256": _sha256(f)}
+        provenance["filled_from"]["files"] = [{"file": os.path.abspath(f), "sha256": file_sha256(f)}
                                               for f in provenance["filled_from"]["files"]]
     if made["cut"]:
         provenance["cut_for_gaps"] = made["cut"]

@@ -51,6 +51,15 @@ class Differs(Exception):
     """A value or an attribute that is not what the model computes or what was written (exit status 1)."""
 
 
+def file_sha256(path):
+    """The SHA-256 of a file's bytes, as 64 hexadecimal digits (read a MiB at a time)."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as stream:
+        for block in iter(lambda: stream.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
 def forcing_digest(met, hours=None):
     """The sha256 of a met series as the model takes it, independent of how it was stored.
 
