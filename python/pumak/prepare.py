@@ -586,8 +586,18 @@ def prepare(source, out, *, mapping=None, latitude=None, longitude=None, utc_off
         raise SourceError(f"longitude {longitude}: expected degrees east from -180 to 180")
     values, parameter_origin = site_parameters(out, parameters, force)
 
-    names = parse_estimates(estimate)
     overrides = []
+    given = stations.site_options(mapping) if mapping is not None else {}
+    names = parse_estimates(estimate)
+    if "estimate" in given:
+        mapped = parse_estimates(given["estimate"], where=f"{mapping}: estimate")
+        if names and names != mapped:
+            overrides.append(f"--estimate {','.join(names)} instead of {','.join(mapped)} from the mapping")
+        names = names or mapped
+    if "elevation" in given:
+        if elevation is not None and elevation != given["elevation"]:
+            overrides.append(f"--elevation {elevation:g} instead of {given['elevation']:g} from the mapping")
+        elevation = given["elevation"] if elevation is None else elevation
     if reanalysis:
         source = os.fspath(reanalysis[0])
         progress(f"reading {source}")
@@ -809,7 +819,9 @@ def _summary(out, provenance):
         yield (f"  made from the reanalysis alone ({provenance['source']['product']}): no surface observation, "
                f"wind at 10 m")
     for quantity, entry in provenance.get("estimated", {}).items():
-        yield f"  estimated {quantity} in {entry['hours']} h: {entry['rule']}"
+        at = (f" (z = {entry['elevation_m']:g} m, {entry['elevation_from']})"
+              if entry.get("elevation_from", "given") != "given" else "")
+        yield f"  estimated {quantity} in {entry['hours']} h: {entry['rule']}{at}"
     filled_from = provenance.get("filled_from")
     if filled_from:
         where = f", grid point {filled_from['distance_km']:g} km away" if "distance_km" in filled_from else ""

@@ -170,3 +170,46 @@ def test_a_station_without_longwave_pressure_or_ranger_reaches_a_site(tmp_path, 
     assert np.allclose(met[:, 5], station.data["ta_obs"], atol=1e-3)
     assert np.allclose(met[:, 13], 969.58, atol=0.01)
     assert np.sqrt(np.mean((met[:, 10] - station.data["lw_down"].to_numpy()) ** 2)) < 20
+
+
+@pytest.mark.parametrize("extra, options, status, said", [
+    ('estimate = "pressure,lw_down,lw_up"\nelevation = 370\n', [], 0, None),
+    ('estimate = ["pressure", "lw_down", "lw_up"]\nelevation = 370\n', [], 0, None),
+    ('estimate = "pressure,lw_down,lw_up"\nelevation = 100\n', ["--elevation", "370"], 0,
+     "--elevation 370 instead of 100 from the mapping"),
+    ('estimate = "pressure"\nelevation = 370\n', ["--estimate", "pressure,lw_down,lw_up"], 0,
+     "--estimate pressure,lw_down,lw_up instead of pressure from the mapping"),
+    ('estimate = "pressure,fog"\n', [], 2, "station.toml: estimate: 'fog': expected some of"),
+    ('estimate = 3\n', [], 2, "station.toml: estimate: expected names"),
+    ('estimate = "pressure,lw_down,lw_up"\nelevation = "high"\n', [], 2, "station.toml: elevation: expected metres"),
+])
+def test_the_mapping_names_estimates_and_the_elevation(tmp_path, capsys, extra, options, status, said):
+    source, mapping = tmp_path / "station.csv", tmp_path / "station.toml"
+    write_thirty_minute_csv(source)
+    mapping.write_text(extra + MAPPING)
+    site = tmp_path / "site"
+    assert prepare.main([str(source), "--mapping", str(mapping), "--out", str(site), *options]) == status
+    out, err = capsys.readouterr()
+    assert said is None or said in (out if status == 0 else err)
+    if status == 0:
+        met = np.loadtxt(site / "data/met_lv3/station.txt")
+        assert np.allclose(met[:, 13], 969.58, atol=0.01)      # the pressure at 370 m in every case
+    else:
+        assert not site.exists() and err.count("\n") == 1
+
+
+def test_the_products_elevation_stands_for_the_station(tmp_path, capsys):
+    sample = next((ROOT / "example/promice_l3").glob("*.csv"))
+    header, *rows = sample.read_text().splitlines()
+    names = header.split(",")
+    k, alt = names.index("p_u"), names.index("gps_alt")
+    blanked = [",".join("" if i == k else v for i, v in enumerate(row.split(","))) for row in rows]
+    (tmp_path / "l3.csv").write_text("\n".join([header, *blanked]) + "\n")
+    elevation = float(np.nanmedian([float(r.split(",")[alt] or "nan") for r in rows]))
+    site = tmp_path / "site"
+    assert prepare.main([str(tmp_path / "l3.csv"), "--out", str(site), "--estimate", "pressure"]) == 0
+    provenance = json.loads((site / "provenance.json").read_text())
+    assert provenance["estimated"]["pressure"]["hours"] > 0
+    met = np.loadtxt(site / "data/met_lv3/l3.txt")
+    expected = 1013.25 * (1 - 0.0065 * round(elevation, 1) / 288.15) ** 5.25588
+    assert np.allclose(met[:, 13], expected, atol=0.01)

@@ -22,7 +22,7 @@ from pumak.errors import SourceError
 from pumak.stations import older, product, toa5
 from pumak.stations.common import (ABSENT_ALLOWED, DESCRIPTION, KIND, OPTIONAL, QUANTITIES, STEPS, Station,
                                    column_key, convert_unit, ddmm_degrees, missing_quantities, unit_conversion)
-from pumak.stations.mapped import overrides_only, read_mapped, read_mapping, zone_offset
+from pumak.stations.mapped import overrides_only, read_mapped, read_mapping, site_options, zone_offset
 from pumak.stations.older import read_older
 from pumak.stations.product import read_product_csv, read_product_netcdf
 from pumak.stations.steps import DEFAULT_MIN_COVERAGE, aggregate, to_model_units, to_utc
@@ -146,4 +146,4 @@ read_station = read
 __all__ = ["Station", "read", "hourly", "to_utc", "aggregate", "to_model_units", "recognise", "read_mapping",
            "zone_offset", "convert_unit", "unit_conversion", "ddmm_degrees", "QUANTITIES", "OPTIONAL", "DESCRIPTION",
            "KIND", "STEPS", "DEFAULT_MIN_COVERAGE", "missing_quantities", "SourceError", "read_toa5", "read_mapped",
-           "read_older", "read_product_csv", "read_product_netcdf", "read_reanalysis", "estimate", "fill_from"]
+           "read_older", "site_options", "read_product_csv", "read_product_netcdf", "read_reanalysis", "estimate", "fill_from"]

@@ -509,8 +509,8 @@ def position(layout, columns, values_of, which):
     "ddmm"; sign -1 turns degrees west into degrees east.
     """
     by_key = {column_key(name): name for name in columns}
-    limit = 90.0 if which == "latitude" else 180.0
-    for name, sign, form in layout[which]:
+    limit = {"latitude": 90.0, "longitude": 180.0}.get(which, 9000.0)
+    for name, sign, form in layout.get(which, ()):
         if column_key(name) in by_key:
             values = np.asarray(values_of(by_key[column_key(name)]), dtype=float)
             if form == "ddmm":
@@ -536,6 +536,9 @@ def station_of(path, layout, stamps, columns, values_of, units_of=None, lines=No
     latitude, latitude_from = position(layout, columns, values_of, "latitude")
     longitude, longitude_from = position(layout, columns, values_of, "longitude")
     details = fields.pop("details", {})
+    elevation, elevation_from = position(layout, columns, values_of, "elevation")
+    if elevation is not None:
+        details.update(elevation=round(elevation, 1), elevation_from=f"the source: median of {elevation_from}")
     if duplicates:
         details["duplicate_records_dropped"] = duplicates
         notes.append(f"{duplicates} repeated identical record(s) dropped")

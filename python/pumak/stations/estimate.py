@@ -210,8 +210,10 @@ def estimate(station, names, elevation=None, utc_offset=None, max_gap=0):
         (named), or no sunlit hour to read the cloud cover from.
     """
     names = parse_names(names)
+    elevation_from = "given"
     if elevation is None:
         elevation = station.details.get("elevation")
+        elevation_from = station.details.get("elevation_from", "the source")
     data = station.data.copy()
     out = station.replace(data=data)
     estimated = out.details.setdefault("estimated", {})
@@ -238,7 +240,7 @@ def estimate(station, names, elevation=None, utc_offset=None, max_gap=0):
         done = missing & np.isfinite(values)
         estimated[quantity] = {"rule": RULES[name], "hours": int(done.sum()), "utc": utc_runs(data.index, done)}
         if quantity == "pressure":
-            estimated[quantity]["elevation_m"] = float(elevation)
+            estimated[quantity].update(elevation_m=float(elevation), elevation_from=elevation_from)
         out.chosen.setdefault(quantity, f"estimated {quantity}")
         out.units[quantity] = out.units.get(quantity) or ""
     return out

@@ -11,7 +11,10 @@ from pumak.errors import SourceError
 from pumak.stations.common import (QUANTITIES, carried_offsets, column_key, parse_times, station_of, text_numbers,
                                    text_rows, where_is)
 
-_KEYS = {"delimiter", "header_line", "first_data_line", "missing", "latitude", "longitude", "time", "columns"}
+# Keys that say how the site is made from the record rather than how the file is read.
+SITE_KEYS = {"estimate", "elevation"}
+_KEYS = {"delimiter", "header_line", "first_data_line", "missing", "latitude", "longitude", "time", "columns",
+         *SITE_KEYS}
 _TIME_KEYS = {"column", "format", "zone", "label"}
 _ENTRY_KEYS = {"column", "unit", "missing", "aggregation", "body_temperature"}
 # Stefan-Boltzmann constant, W m-2 K-4: a thermopile's signal plus its body's emission is the longwave flux.
@@ -238,7 +241,35 @@ def layout_of(mapping, mapping_path, name, label, file_units=None):
 
 
 # Keys of a mapping that only overrides columns of a recognised layout.
-OVERRIDE_KEYS = {"columns", "missing", "latitude", "longitude"}
+OVERRIDE_KEYS = {"columns", "missing", "latitude", "longitude", *SITE_KEYS}
+
+
+def site_options(mapping_path):
+    """A mapping's ``estimate`` (text or list of names) and ``elevation`` (m a.s.l.), where it gives them.
+
+    Returns
+    -------
+    dict
+        ``{"estimate": [str, ...], "elevation": float}``, each key only when
+        the mapping has it (`pumak.prepare` takes them where its options
+        do not).
+    """
+    try:
+        with open(mapping_path, "rb") as stream:
+            mapping = tomllib.load(stream)
+    except (OSError, tomllib.TOMLDecodeError, UnicodeDecodeError):
+        return {}    # read_mapping says what is wrong with it
+    options = {}
+    if "estimate" in mapping:
+        value = mapping["estimate"]
+        items = value if isinstance(value, list) else [value]
+        for item in items:
+            _expect(mapping_path, "estimate", item, (str,), 'names such as "pressure,lw_down" or a list of them')
+        options["estimate"] = [name for item in items for name in item.split(",")]
+    if "elevation" in mapping:
+        _expect(mapping_path, "elevation", mapping["elevation"], (int, float), "metres above sea level")
+        options["elevation"] = float(mapping["elevation"])
+    return options
 
 
 def overrides_only(mapping_path):

@@ -20,6 +20,7 @@ PRODUCT = {
     },
     "latitude": [("gps_lat", 1.0, "degrees"), ("lat", 1.0, "degrees"), ("latitude", 1.0, "degrees")],
     "longitude": [("gps_lon", 1.0, "degrees"), ("lon", 1.0, "degrees"), ("longitude", 1.0, "degrees")],
+    "elevation": [("gps_alt", 1.0, "metres"), ("alt", 1.0, "metres"), ("altitude", 1.0, "metres")],
     # older processing of the product writes this sentinel where a value is missing
     "missing": [-999.0],
 }
