@@ -35,6 +35,17 @@ from pumak.stations.fill import fill_from
 HEAD_BYTES = 4096
 
 
+#: The recognised layouts, tried in this order: (name, test, reader). `test(head, names)` sees the file's
+#: first `HEAD_BYTES` and the column keys of its first non-blank line; a new layout is a module with a
+#: reader and one line here.
+LAYOUTS = (
+    ("product NetCDF", lambda head, names: head.startswith((b"CDF", b"\x89HDF")), read_product_netcdf),
+    ("TOA5 table", lambda head, names: toa5.recognised(head), read_toa5),
+    ("product CSV", lambda head, names: product.recognised(names), read_product_csv),
+    ("older hourly text", lambda head, names: older.recognised(names), read_older),
+)
+
+
 def recognise(path):
     """The reader of a station file, from its first bytes and its header line; None when none fits.
 
@@ -46,25 +57,18 @@ def recognise(path):
     Returns
     -------
     callable or None
-        ``reader(path)`` -> `Station`; TOA5 tables take a mapping too.
+        ``reader(path)`` -> `Station` (the first of `LAYOUTS` whose test
+        fits); TOA5 tables take a mapping too.
     """
     try:
         with open(path, "rb") as stream:
             head = stream.read(HEAD_BYTES)
     except OSError as error:
         raise SourceError(f"{path}: cannot open: {error.strerror}") from None
-    if head.startswith((b"CDF", b"\x89HDF")):
-        return read_product_netcdf
-    if toa5.recognised(head):
-        return read_toa5
     first = next((line for line in head.removeprefix(toa5.BOM).decode("utf-8", "replace").splitlines()
                   if line.strip()), "")
     names = {column_key(name) for name in re.split(r"[,\s]+", first.strip())}
-    if product.recognised(names):
-        return read_product_csv
-    if older.recognised(names):
-        return read_older
-    return None
+    return next((reader for _, test, reader in LAYOUTS if test(head, names)), None)
 
 
 def read(path, mapping=None, absent=()):
@@ -143,7 +147,8 @@ def hourly(path, mapping=None, min_coverage=DEFAULT_MIN_COVERAGE):
 # The name the first version of the package used.
 read_station = read
 
-__all__ = ["Station", "read", "hourly", "to_utc", "aggregate", "to_model_units", "recognise", "read_mapping",
-           "zone_offset", "convert_unit", "unit_conversion", "ddmm_degrees", "QUANTITIES", "OPTIONAL", "DESCRIPTION",
-           "KIND", "STEPS", "DEFAULT_MIN_COVERAGE", "missing_quantities", "SourceError", "read_toa5", "read_mapped",
-           "read_older", "site_options", "read_product_csv", "read_product_netcdf", "read_reanalysis", "estimate", "fill_from"]
+__all__ = ["Station", "read", "hourly", "to_utc", "aggregate", "to_model_units", "recognise", "LAYOUTS",
+           "read_mapping", "site_options", "zone_offset", "convert_unit", "unit_conversion", "ddmm_degrees",
+           "QUANTITIES", "OPTIONAL", "DESCRIPTION", "KIND", "STEPS", "DEFAULT_MIN_COVERAGE", "missing_quantities",
+           "SourceError", "read_toa5", "read_mapped", "read_older", "read_product_csv", "read_product_netcdf",
+           "read_reanalysis", "estimate", "fill_from"]
