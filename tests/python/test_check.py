@@ -12,8 +12,7 @@ import numpy as np
 import pytest
 
 from pumak import _core, check, sitefiles
-from pumak.errors import InputError
-from pumak.prepare import DEFAULT_PARAMETERS, prepare
+from pumak.prepare import DEFAULT_PARAMETERS
 from conftest import package_environment
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -91,15 +90,12 @@ def errors_of(run_dir, **options):
     (set_value(30, 7, "70.0"), 30, "rh", "percent"),
     (set_value(41, 13, "NaN"), 41, "pressure", "NaN"),
     (set_value(42, 5, "274.15"), 42, "ta_obs", "kelvin"),
-    (set_value(42, 5, "-270.15"), 42, "ta_obs", "below -90 °C in 1 record (first -270.15): a temperature in °C "
-                                               "declared as kelvin?"),
     (set_value(43, 13, "90000"), 43, "pressure", "Pa"),
     (set_value(46, 13, "1101"), 46, "pressure", "outside 300-1100 hPa in 1 record (first 1101)"),
     (set_value(44, 8, "'5'"), 44, "sr", 'expected a real, found "\'5\'"'),
     (set_value(45, 2, "1.0"), 45, "day", 'expected an integer, found "1.0"'),
     (split_line, 51, "pressure", "holds 13 of the 14 values"),
     (header_line, 1, "column_1", 'expected an integer, found "year"'),
-    (lambda lines: lines.pop(), DAYS * 24 - 1, "n_days", "the file ends after 95 records; n_days 4"),
     (lambda lines: lines.__setitem__(-1, lines[-1].rsplit(" ", 2)[0]), DAYS * 24, "n_days", "ends after 95 records"),
     (lambda lines: lines.pop(60), 61, "obs_hour", "missing or repeated"),
 ])
@@ -120,9 +116,6 @@ def test_decimal_commas_in_the_met_file_are_named_at_their_first_line(tmp_path):
     edit_lines(site / MET, lambda lines: lines.__setitem__(9, lines[9][:-3] + "," + lines[9][-2:]))  # 971,12
     again = [f for f in check.check_site(site / "run") if f.column == "-"]
     assert [f.line for f in again] == [5] and again[0].message.startswith("decimal commas? 3 line(s)")
-    assert findings[0].message.startswith("decimal commas? 2 line(s) hold more than 14 values with commas between "
-                                          "digits (here the rest ',05 239,81 317,71 0,1016 971,12' "
-                                          "is ignored)")
 
 
 def test_reading_goes_on_after_a_record_the_program_stops_at(tmp_path):
@@ -346,12 +339,7 @@ def test_an_absolute_met_file_is_read_where_the_programs_read_it(tmp_path):
     assert check.check_site(site / "run") == []
 
 
-def test_the_scanner_refuses_what_is_not_a_regular_file_and_reads_no_further_than_asked(tmp_path):
-    os.mkfifo(tmp_path / "fifo")
-    for path, why in ((tmp_path / "fifo", "a FIFO"), ("/dev/zero", "a character device"), (tmp_path, "a directory")):
-        with pytest.raises(InputError, match=f"cannot read {path}: {why}, not a regular file") as error:
-            _core.scan_statements(path, [["real"]], 10)
-        assert error.value.file == str(path)
+def test_the_scanner_reads_no_further_than_asked(tmp_path):
     (tmp_path / "records").write_text("1 2\n3 x\n5 6\n7 8\n")
     scan = _core.scan_statements(tmp_path / "records", [["integer", "real"]], 3)
     assert scan["first"].tolist() == [1, 2, 3]
@@ -366,9 +354,6 @@ def test_clean_sites_give_no_finding(tmp_path, capsys):
     assert check.main([str(ROOT / "example/run"), "--json"]) == 0
     report = json.loads(capsys.readouterr().out)
     assert report["errors"] == 0 and report["findings"] == []
-    prepared = prepare(ROOT / "example/promice_l3/l3_hourly_2023_12.csv", tmp_path / "promice")
-    assert prepared.findings == []
-    assert check.check_site(tmp_path / "promice" / "run") == []
 
 
 def test_fixed_forcing_program_ignores_the_replaced_inputs(tmp_path):
@@ -381,13 +366,12 @@ def test_fixed_forcing_program_ignores_the_replaced_inputs(tmp_path):
         [(13, "k_ice_diffuse", "the file ends before this value")]
 
 
-def command(*args, stdout=subprocess.PIPE):
-    env = package_environment()
-    return subprocess.run([sys.executable, "-m", "pumak", "check", *map(str, args)], stdout=stdout,
-                          stderr=subprocess.PIPE, text=True, env=env)
+def command(*args):
+    return subprocess.run([sys.executable, "-m", "pumak", "check", *map(str, args)], capture_output=True, text=True,
+                          env=package_environment())
 
 
-def test_command_statuses_and_a_closed_pipe(tmp_path):
+def test_command_statuses_in_reading_order(tmp_path):
     site = example_site(tmp_path)
     assert command(site / "run").returncode == 0
     edit_parameter(4, "albedo_ice 0,25")(site)
@@ -399,11 +383,6 @@ def test_command_statuses_and_a_closed_pipe(tmp_path):
         [f"{site}/run/parameter.ini:4", f"{site}/{EXAMPLE_MET}:1"]
     missing = command(tmp_path / "nowhere")
     assert (missing.returncode, missing.stderr) == (2, f"pumak check: {tmp_path}/nowhere: not a directory\n")
-    read, write = os.pipe()
-    os.close(read)                      # the reader has gone, as after `| head -1`
-    closed = command(site / "run", "--strict", stdout=write)
-    os.close(write)
-    assert closed.returncode == 0 and "Traceback" not in closed.stderr, closed.stderr
 
 
 FOUR_HOURS_LATE = edit_met(column("sr", lambda v: late(v[:, COLUMN["sr"]], 4)))

@@ -69,26 +69,25 @@ def test_bad_arguments_are_refused_naming_them_and_nothing_is_written(function, 
     assert not (tmp_path / "site").exists()
 
 
-@pytest.mark.parametrize("call, item", [
-    (lambda s, d: pumak.run(_with(s.parameters, n_days=20000), s.met), "n_days"),
-    (lambda s, d: pumak.read_results(ROOT / "tests/data/example_results_kpc_l.csv"), "path"),
-    (lambda s, d: pumak.write_site(d, s.parameters, s.met.astype({"ta_obs": "float64", "sr": "float64"})), "met"),
-], ids=["results of a long run", "a large table", "met columns to convert"])
-def test_work_too_large_for_memory_is_refused_before_it_starts(call, item, site, monkeypatch, tmp_path):
-    monkeypatch.setattr(memory, "available", lambda: 5_000)
-    with pytest.raises(pumak.InputError, match=r" of memory, 4\.9 KiB is available$") as caught:
-        call(site, tmp_path / "site")
-    assert caught.value.item == item and not (tmp_path / "site").exists()
+# (the work, the memory available in bytes, the item refused, None: done)
+TOO_LARGE = {
+    "results of a long run": (lambda s, d: pumak.run(_with(s.parameters, n_days=20000), s.met), 5_000, "n_days"),
+    "a large table": (lambda s, d: pumak.read_results(ROOT / "tests/data/example_results_kpc_l.csv"), 5_000, "path"),
+    # 2 columns * 720 records * 4 bytes = 5760 bytes to convert
+    "met columns to convert": (lambda s, d: pumak.write_site(d, s.parameters, s.met.astype(
+        {"ta_obs": "float64", "sr": "float64"})), 5_000, "met"),
+    "met columns to convert, room for them": (lambda s, d: pumak.write_site(d, s.parameters, s.met.astype(
+        {"ta_obs": "float64", "sr": "float64"})), 6_000, None),
+}
 
 
-@pytest.mark.parametrize("available, refused", [(5_000, True), (6_000, False)])
-def test_the_memory_a_conversion_needs_is_counted_for_the_columns_converted(available, refused, site, tmp_path,
-                                                                            monkeypatch):
+@pytest.mark.parametrize("call, available, item", TOO_LARGE.values(), ids=TOO_LARGE.keys())
+def test_work_too_large_for_memory_is_refused_before_it_starts(call, available, item, site, monkeypatch, tmp_path):
     monkeypatch.setattr(memory, "available", lambda: available)
-    met = site.met.astype({"ta_obs": "float64", "sr": "float64"})  # 2 columns * 720 records * 4 bytes = 5760
-    with pytest.raises(pumak.InputError) if refused else contextlib.nullcontext():
-        pumak.write_site(tmp_path / "site", site.parameters, met)
-    assert (tmp_path / "site").exists() != refused
+    with pytest.raises(pumak.InputError, match=r" of memory, 4\.9 KiB is available$") if item else \
+            contextlib.nullcontext() as caught:
+        call(site, tmp_path / "site")
+    assert (tmp_path / "site").exists() == (item is None) and (item is None or caught.value.item == item)
 
 
 @pytest.mark.parametrize("path, why", [

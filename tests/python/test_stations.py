@@ -297,37 +297,27 @@ def test_logger_file_faults_are_one_line_naming_the_lines(tmp_path, change, expe
     assert "\n" not in str(error.value) and len(str(error.value)) < 400
 
 
-@pytest.mark.parametrize("text, expected", [
-    ('[time]\nzone = "UTC+99"\n[columns]\nta_obs = "AirTC"\n', r"m.toml: time.zone: 'UTC\+99' is no zone"),
-    ('columns = 5\n[time]\nzone = "UTC"\n', r"m.toml: columns: expected a table \[columns\] .*found an integer 5"),
-    ('[time]\nzone = "UTC"\n[columns]\nta_obs = 5\n', r"m.toml: columns.ta_obs: expected a column name or a table"),
-    ('[time]\nzone = "UTC"\nlabel = "middle"\n', r"m.toml: \[time\]: expected column"),
-    ('[columns]\nta_obs = "AirTC"\n', r"m.toml: time.zone: the logger clock's zone is required"),
-    ('header_line = 1\n[time]\nzone = "UTC"\n', r"m.toml: header_line: not used for a TOA5 table"),
-    (MAPPING.format(zone="UTC", label="", extra="").replace('pressure = "BP"\n', ''),
-     r"m.toml: columns: the model cannot run without air pressure \(pressure\): the file has no column mapped to it; "
-     r"--estimate pressure can stand in for it; --fill-from FILE fills from a reanalysis$"),
-    (MAPPING.format(zone="UTC", label="", extra="").replace('"RH"', '"Humidity"'),
+# (source: a TOA5 table or a CSV, the mapping's text, the refusal)
+@pytest.mark.parametrize("is_csv, text, expected", [
+    (False, '[time]\nzone = "UTC+99"\n[columns]\nta_obs = "AirTC"\n', r"m.toml: time.zone: 'UTC\+99' is no zone"),
+    (False, 'columns = 5\n[time]\nzone = "UTC"\n', r"m.toml: columns: expected a table \[columns\] .*found an integer 5"),
+    (False, '[time]\nzone = "UTC"\n[columns]\nta_obs = 5\n', r"m.toml: columns.ta_obs: expected a column name or a table"),
+    (False, '[time]\nzone = "UTC"\nlabel = "middle"\n', r"m.toml: \[time\]: expected column"),
+    (False, '[columns]\nta_obs = "AirTC"\n', r"m.toml: time.zone: the logger clock's zone is required"),
+    (False, 'header_line = 1\n[time]\nzone = "UTC"\n', r"m.toml: header_line: not used for a TOA5 table"),
+    (False, MAPPING.format(zone="UTC", label="", extra="").replace('"RH"', '"Humidity"'),
      r"m.toml: columns.rh.column: no column 'Humidity' in the header of .*t.dat"),
-    ("[time\n", r"m.toml: not a TOML file"),
+    (False, "[time\n", r"m.toml: not a TOML file"),
+    (True, 'header_line = "1"\n[time]\ncolumn = "t"\nlabel = "end"\n', r"header_line: expected a line number .*found a text '1'"),
+    (True, 'delimiter = 5\n[time]\ncolumn = "t"\nlabel = "end"\n', r"delimiter: expected one character"),
+    (True, '[time]\ncolumn = "t"\nlabel = "end"\n[columns]\nrh = { column = "x" }\n', r"columns.rh: expected column .* and unit"),
+    (True, 'latitude = "north"\n[time]\ncolumn = "t"\nlabel = "end"\n', r"latitude.*no column 'north'"),
 ])
-def test_mapping_faults_are_one_line(tmp_path, text, expected):
-    (tmp_path / "m.toml").write_text(text)
-    with pytest.raises(SourceError, match=expected):
-        stations.read(_block(tmp_path), tmp_path / "m.toml")
-
-
-@pytest.mark.parametrize("text, expected", [
-    ('header_line = "1"\n[time]\ncolumn = "t"\nlabel = "end"\n', r"header_line: expected a line number .*found a text '1'"),
-    ('delimiter = 5\n[time]\ncolumn = "t"\nlabel = "end"\n', r"delimiter: expected one character"),
-    ('[time]\ncolumn = "t"\nlabel = "end"\n[columns]\nrh = { column = "x" }\n', r"columns.rh: expected column .* and unit"),
-    ('latitude = "north"\n[time]\ncolumn = "t"\nlabel = "end"\n', r"latitude.*no column 'north'"),
-])
-def test_csv_mapping_values_of_the_wrong_type_are_one_line(tmp_path, text, expected):
+def test_mapping_faults_are_one_line(tmp_path, is_csv, text, expected):
     (tmp_path / "s.csv").write_text("t,x\n2023-01-01 00:00,1\n")
     (tmp_path / "m.toml").write_text(text)
     with pytest.raises(SourceError, match=expected):
-        stations.read(tmp_path / "s.csv", tmp_path / "m.toml")
+        stations.read(tmp_path / "s.csv" if is_csv else _block(tmp_path), tmp_path / "m.toml")
 
 
 @pytest.mark.parametrize("value, expected", [
@@ -343,8 +333,6 @@ def test_read_is_usable_before_any_site(tmp_path):
     table = toa5(tmp_path / "t.dat", ten_minute_records())
     station = stations.read(table, mapping(tmp_path / "m.toml", "UTC+01:00"))
     assert station.clock.startswith("UTC+01:00") and station.zone_offset_hours == 1.0
-    assert station.units["ta_obs"] == "Deg C" and station.units["pressure"] == "mbar"
-    assert station.chosen["ta_obs"] == "AirTC" and station.aggregation["distance"] == "median"
     assert station.lines.tolist() == list(range(5, 23))
     assert station.data.index[0] == pd.Timestamp("2023-07-01 01:10")         # the logger's clock, untouched
     utc = stations.to_utc(station)
