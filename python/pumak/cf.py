@@ -17,6 +17,7 @@ attribute ``provenance`` (JSON text).
 import errno
 import os
 import resource
+import threading
 from collections.abc import Mapping
 
 import numpy as np
@@ -196,6 +197,9 @@ def _room_for(path, size):
 # Set once the netCDF library has failed in this process: it may then crash
 # the interpreter at exit, so a command ends at once after saying why.
 _library_failed = False
+# The netCDF and HDF5 libraries are not safe to call from two threads at once (two writers in one process
+# have been seen to hang there): every write and its read-back in this process take turns.
+_LIBRARY_LOCK = threading.RLock()
 
 
 def netcdf_library_failed():
@@ -268,18 +272,19 @@ def write_netcdf(dataset, path):
     def write(unfinished):
         global _library_failed
         _room_for(unfinished, _estimated_bytes(dataset))
-        try:
-            dataset.to_netcdf(unfinished, format="NETCDF4")
-        except OSError:
-            raise
-        except Exception as error:  # the netCDF library's own failures
-            _library_failed = True
-            raise _library_refusal(unfinished, dataset, error) from None
-        try:
-            with xr.open_dataset(unfinished, decode_cf=False, cache=False) as back:
-                found = {name: tuple(variable.shape) for name, variable in back.variables.items()}
-        except Exception as error:  # the netCDF library's errors are not OSError
-            raise OSError(errno.EIO, f"the file written does not read back whole ({error})") from None
+        with _LIBRARY_LOCK:
+            try:
+                dataset.to_netcdf(unfinished, format="NETCDF4")
+            except OSError:
+                raise
+            except Exception as error:  # the netCDF library's own failures
+                _library_failed = True
+                raise _library_refusal(unfinished, dataset, error) from None
+            try:
+                with xr.open_dataset(unfinished, decode_cf=False, cache=False) as back:
+                    found = {name: tuple(variable.shape) for name, variable in back.variables.items()}
+            except Exception as error:  # the netCDF library's errors are not OSError
+                raise OSError(errno.EIO, f"the file written does not read back whole ({error})") from None
         if found != expected:
             raise OSError(errno.EIO, "the file written does not read back whole (other variables or sizes)")
 
