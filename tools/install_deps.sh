@@ -20,7 +20,7 @@ else
   packages=(g++ cmake make libgtest-dev libbenchmark-dev clang libclang-rt-dev time
     python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pandas python3-xarray
     python3-netcdf4 python3-scipy python3-matplotlib python3-dask python3-distributed
-    python3-emcee python3-tqdm python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
+    python3-emcee python3-tqdm python3-pytest python3-pytest-timeout python3-venv python3-pip python3-setuptools python3-wheel
     slurm-wlm munge python3-sphinx python3-sphinx-gallery python3-numpydoc python3-myst-parser
     python3-sphinx-rtd-theme chromium chromium-driver)
 fi

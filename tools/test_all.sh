@@ -22,7 +22,8 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 # files, ensembles (a Dask cluster on the loopback; job arrays on a one-node
 # Slurm the tests start and stop with tools/slurm_cluster.sh, as root only),
 # plots, the installation itself (the wheel into a second venv). -rs names
-# the reason of each skipped test.
+# the reason of each skipped test; a test that hangs fails after 10 minutes
+# with the stacks of its threads (pytest-timeout) rather than taking CI's time.
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 venv=build/python-venv
@@ -38,12 +39,12 @@ if [ -n "$written" ]; then
 fi
 wheels=(build/python-wheel/pumak-*.whl)
 (cd "$scratch" && PUMAK_TEST_INSTALLED=1 PUMAK_WHEEL="$root/${wheels[0]}" PUMAK_BUILD_DIR="$root/build" \
-  "$root/$venv/bin/python" -m pytest "$root/tests/python" -q -rs -p no:cacheprovider)
+  "$root/$venv/bin/python" -m pytest "$root/tests/python" -q -rs -p no:cacheprovider --timeout 600)
 # The end-to-end program tests once more against the programs CMake built above (the run before
 # used those pip installed into the venv): both must behave alike.
 (cd "$scratch" && PUMAK_TEST_INSTALLED=1 PUMAK_TEST_PROGRAMS=build PUMAK_BUILD_DIR="$root/build" \
   "$root/$venv/bin/python" -m pytest "$root/tests/python/test_core.py" "$root/tests/python/test_outputs.py" \
-  "$root/tests/python/test_verify.py" "$root/tests/python/test_install.py" -q -p no:cacheprovider)
+  "$root/tests/python/test_verify.py" "$root/tests/python/test_install.py" -q -p no:cacheprovider --timeout 600)
 rm -rf "$scratch"
 trap - EXIT
 
