@@ -88,6 +88,9 @@ def errors_of(run_dir, **options):
 
 @pytest.mark.parametrize("edit, line, column, expected", [
     (set_value(30, 7, "70.0"), 30, "rh", "percent"),
+    (set_value(31, 7, "-0.05"), 31, "rh", "negative in 1 record (first -0.05): the model needs a fraction 0-1 "
+                                         "(first at day 2 hour 7 of the run)"),
+    (set_value(32, 6, "-0.5"), 32, "wind", "negative wind speed in 1 record (first -0.5)"),
     (set_value(41, 13, "NaN"), 41, "pressure", "NaN"),
     (set_value(42, 5, "274.15"), 42, "ta_obs", "kelvin"),
     (set_value(43, 13, "90000"), 43, "pressure", "Pa"),

@@ -379,6 +379,14 @@ def test_a_second_writer_of_one_target_never_takes_the_others_work(before, first
     assert _leftovers(root.parent) == []
 
 
+def test_a_rewritten_file_keeps_its_mode(tmp_path):
+    path = tmp_path / "r.txt"
+    outputs.write_file(path, "first")
+    path.chmod(0o640)
+    outputs.write_file(path, "second")
+    assert (path.stat().st_mode & 0o777, path.read_text()) == (0o640, "second")
+
+
 def test_a_file_written_by_two_calls_at_once_is_the_later_one(tmp_path):
     path = tmp_path / "r.txt"
 

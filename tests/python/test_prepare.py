@@ -287,6 +287,8 @@ PROBED = {
     "parts of hours": (lambda t: write_logger_table(t / "logger.dat", edit=lambda rows: rows.__delitem__(slice(6, None))),
                        None, [], "logger.dat: no whole hour of records: the 2 record(s)"),
     "coverage": (None, None, ["--min-coverage", "3/2"], "--min-coverage: expected a share above 0 and at most 1"),
+    "coverage 0": (None, None, ["--min-coverage", "0"], "--min-coverage: expected a share above 0 and at most 1"),
+    "latitude 91": (None, None, ["--latitude=91"], "latitude 91.0: expected degrees north from -90 to 90"),
     # not used for the clock, but recorded as the site's
     "longitude": (None, None, ["--longitude", "500", "--utc-offset", "1"],
                   "longitude 500.0: expected degrees east from -180 to 180"),
@@ -547,7 +549,7 @@ def test_the_longest_complete_period_the_first_of_equal_ones_and_a_jump_at_its_h
     source = kpc_source(tmp_path / "kpc.csv", edit)
     (tmp_path / "map.toml").write_text(KPC_MAPPING)
     assert prepare.main([str(source), "--mapping", str(tmp_path / "map.toml"), "--out", str(tmp_path / "site"),
-                         "--longest-complete"]) == 0
+                         "--longest-complete", "--jump-threshold", "0.3"]) == 0
     out = capsys.readouterr().out
     provenance = json.loads((tmp_path / "site/provenance.json").read_text())
     cut = provenance["cut_for_gaps"]
@@ -556,7 +558,7 @@ def test_the_longest_complete_period_the_first_of_equal_ones_and_a_jump_at_its_h
     sd = np.loadtxt(KPC_MET)[:, 12]
     change = round(0.5 + sd[99] - sd[100], 4)                  # the jump and that hour's lowering
     assert provenance["surface"]["jumps"] == [{"at": "2016-08-05 hour 5", "change_m": change}]
-    assert f"  dist: jump of {change:+.3f} m at 2016-08-05 hour 5 (more than 0.1 m in one hour; kept as recorded)" in out
+    assert f"  dist: jump of {change:+.3f} m at 2016-08-05 hour 5 (more than 0.3 m in one hour; kept as recorded)" in out
     np.testing.assert_allclose(np.loadtxt(tmp_path / "site/data/met_lv3/kpc.txt")[:, 5], np.loadtxt(KPC_MET)[24:360, 5])
 
 

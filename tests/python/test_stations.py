@@ -68,11 +68,16 @@ def test_ten_minute_records_give_hand_computed_hourly_means(tmp_path, zone, labe
     (3, 0.5, 5.0),         # kept with a lower threshold (mean of 4, 5, 6)
     (0, 1.0, 3.5),
     (1, 1.0, None),
+    (0, 0.0, "--min-coverage 0.0: expected a share above 0 and at most 1"),
 ])
 def test_an_hour_short_of_records_is_missing(tmp_path, missing, coverage, expected):
     records = ten_minute_records()
     for k in range(missing):
         records[k] = (records[k][0], None) + records[k][2:]
+    if isinstance(expected, str):
+        with pytest.raises(SourceError, match=expected):
+            stations.hourly(toa5(tmp_path / "t.dat", records), mapping(tmp_path / "m.toml"), coverage)
+        return
     hourly = stations.hourly(toa5(tmp_path / "t.dat", records), mapping(tmp_path / "m.toml"), coverage)
     first = hourly.data["ta_obs"].iloc[0]
     assert (np.isnan(first) if expected is None else first == pytest.approx(expected))
@@ -492,6 +497,8 @@ def test_older_layout_humidity_position_and_column_overrides(tmp_path, water_gap
                 [ls.__setitem__(k, ls[k].replace(f",{k - 7},80,", f",{k - 7 + 273.15:g},80,"))
                  for k in range(14, len(ls)) if ls[k].startswith('"20')]),
     lambda ls: _repeat_block(ls, units=("RECORD", "counts"), processing=("RECORD", "Smp")),   # a column not used
+    lambda ls: ([ls.__setitem__(k, ls[k].replace(f",{k - 3},80,", f",{k - 3 + 273.15:g},80,")) for k in range(4, 10)],
+                _replace_value(ls, 3, "AirTC", '"K"'), _repeat_block(ls, units=("AirTC", "Deg C"))),   # K, then °C
     lambda ls: (_values_after(ls, 4, "BP", 100.0), _repeat_block(ls, units=("BP", "hPa")),
                 _values_after(ls, 14, "BP", 0.01), _replace_value(ls, 3, "BP", '"Pa"')),
 ])
@@ -531,6 +538,7 @@ def test_a_changed_unit_the_mapping_gives_is_refused_in_the_real_table(tmp_path)
      r"m.toml: time.zone: 'UTC\+01:00' conflicts with the offset of the stamp '2023-06-02T13:00\+02:00' at .*s.csv:4"),
     (["2023-06-02T10:00+01:00", "2023-06-02T11:00+01:00", "2023-06-02T12:00+01:00"], 'zone = "local solar"',
      r"m.toml: time.zone: 'local solar' conflicts with the offset of the stamp '2023-06-02T10:00\+01:00' at"),
+    (["2023-06-02 10:00", "2023-06-02 12:00", "2023-06-02 14:00"], "", r"s.csv: time: not hourly: most records are 2 h"),
     (["2023-06-02T10:00+01:00", "2023-06-02T11:00", "2023-06-02T12:00+01:00"], "",
      r"s.csv:3: time: '2023-06-02T11:00' carries no offset from UTC, the stamps before it do"),
 ])
