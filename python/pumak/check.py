@@ -295,14 +295,11 @@ def _flag(report, shown, firsts, name, mask, severity, what, values=None):
                f"{text} (first at {_where(m)}{'; also line' + 's' * (where.size > 2) + ' ' + more if more else ''})")
 
 
-def estimated_columns(run_dir):
+def estimated_columns(run_dir, provenance=None):
     """The met columns `pumak prepare` estimated (its provenance.json beside run/), as a set; empty without one."""
-    try:
-        with open(os.path.join(run_dir, os.pardir, "provenance.json"), encoding="utf-8") as stream:
-            provenance = json.load(stream)
-        return set(provenance.get("estimated", {}))
-    except (OSError, ValueError, AttributeError):
-        return set()
+    provenance = _provenance(run_dir) if provenance is None else provenance
+    estimated = (provenance or {}).get("estimated")
+    return set(estimated) if isinstance(estimated, dict) else set()
 
 
 def _values(shown, firsts, columns, readable, program, report, estimated=()):
@@ -710,17 +707,19 @@ def check_site(run_dir, program="pumak_metrun", strict=False):
     columns = _columns(scan)
     readable = intact & scan["valid"].all(axis=1)
     _calendar(shown, firsts, columns, report)
-    estimated = estimated_columns(run_dir)
+    provenance = _provenance(run_dir)
+    estimated = estimated_columns(run_dir, provenance)
     _values(shown, firsts, columns, readable, program, report, estimated)
     if program == "pumak_metrun":
-        _sun(shown, firsts, columns, parameters["latitude"][0], report, _longitude_of(_provenance(run_dir)))
+        _sun(shown, firsts, columns, parameters["latitude"][0], report, _longitude_of(provenance))
         if not estimated & {"sr", "column_10"}:
             _albedo(parameter_file, columns, readable, parameters["albedo_ice"], report)
     return sorted(report.findings, key=_order)
 
 
 def _provenance(run_dir):
-    """The site's provenance.json (for the longitude its clock was set by); None where it has none or is unreadable."""
+    """The site's provenance.json (its estimates, the longitude its clock was set by); None where it has none or is
+    unreadable."""
     try:
         return read_provenance(run_dir)
     except InputError:

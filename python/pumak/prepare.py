@@ -674,7 +674,8 @@ def _position_overrides(station, longitude, utc_offset, offset):
     """What --longitude and --utc-offset replaced (or could not), in words for the summary and the provenance."""
     said = []
     if station.clock == "local solar time":
-        given = [name for name, value in (("--longitude", longitude), ("--utc-offset", utc_offset)) if value is not None]
+        given = [name for name, value in (("--longitude", longitude), ("--utc-offset", utc_offset))
+                 if value is not None]
         if given:
             said.append(f"{' and '.join(given)} not used: the mapping says the source's clock is local solar time")
         return said
@@ -860,8 +861,8 @@ def main(argv=None):
     parser.add_argument("--latitude", type=cli.finite_float, metavar="DEGREES_NORTH", help="when the file has none")
     parser.add_argument("--longitude", type=cli.finite_float, metavar="DEGREES_EAST", help="for local solar time, "
                         "instead of the file's")
-    parser.add_argument("--utc-offset", type=cli.finite_float, metavar="HOURS", help="local solar time minus UTC, whole "
-                        "hours; instead of the longitude")
+    parser.add_argument("--utc-offset", type=cli.finite_float, metavar="HOURS", help="local solar time minus UTC, "
+                        "whole hours; instead of the longitude")
     parser.add_argument("--time-label", choices=("start", "end"), help="the time stamps mark the start or the end "
                         "of the interval they cover (default: the layout's convention)")
     parser.add_argument("--max-gap", type=cli.non_negative_int, default=DEFAULT_MAX_GAP, metavar="HOURS",
@@ -882,8 +883,9 @@ def main(argv=None):
                         "errors (they are recorded in provenance.json); without it such a site is not written")
     parser.add_argument("--estimate", default="", metavar="NAMES", help="estimate where missing, comma separated: "
                         "pressure, lw_down, lw_up (or lw_up:melting); see docs/estimates.md")
-    parser.add_argument("--elevation", type=cli.finite_float, metavar="METRES", help="the station's elevation above sea level "
-                        "(--estimate pressure)")
+    parser.add_argument("--elevation", type=cli.finite_float, metavar="METRES", help="the station's elevation "
+                        "above sea level (--estimate pressure; the clear sky of lw_down); default: the mapping's or "
+                        "the file's")
     parser.add_argument("--reanalysis", nargs="+", metavar="FILE", help="make the site from ERA5 / ERA5-Land point "
                         "series alone (CSV, zip of CSVs, NetCDF); no SOURCE")
     parser.add_argument("--fill-from", nargs="+", metavar="FILE", help="fill the station's gaps and missing "
